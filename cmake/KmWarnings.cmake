@@ -1,0 +1,11 @@
+# Warnings as errors for our own targets only; third-party headers are
+# included as system headers and stay out of it.
+function(km_target_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Werror)
+endfunction()
+
+# Collects the sources of one folder (not of its subfolders).
+function(km_glob_sources out dir)
+  file(GLOB found CONFIGURE_DEPENDS "${dir}/*.cpp")
+  set(${out} ${found} PARENT_SCOPE)
+endfunction()
