@@ -71,8 +71,10 @@ class TThread {
     void SetFreeOnTerminate(bool value);
 
     // Run on the main thread after Execute has returned or raised; the worker
-    // waits for it before it ends. Set before Start. An exception escaping it is
-    // stored as the fatal exception unless Execute already left one.
+    // waits for it before it ends. Set before Start. It must not wait for or
+    // free its own thread, which cannot end before it returns. An exception
+    // escaping it is stored as the fatal exception unless Execute already left
+    // one.
     std::function<void(TThread& sender)> OnTerminate;
 
     // The exception that escaped Execute, or null. Read it in OnTerminate or
@@ -135,7 +137,9 @@ bool CheckSynchronize(std::chrono::milliseconds timeout = std::chrono::milliseco
 
 // Any thread: sets the function that is called (on the handing-over thread)
 // whenever a call is handed over, so that an event loop can wake up and call
-// CheckSynchronize. An empty function removes the hook.
+// CheckSynchronize. An empty function removes the hook; a hand-over already
+// under way may still call the hook it found, so whatever the hook refers to
+// must outlive the worker threads.
 void SetWakeMainThread(std::function<void()> hook);
 
 // Whether the calling thread is the main thread.

@@ -73,6 +73,16 @@ class TFailingWorker : public km::TManagedThread {
     void Execute() override {}
 };
 
+// Replaces the handler that would move it to the ended threads, so the
+// manager finds it among the running ones even after it has ended.
+class TUnmovedWorker : public TTestWorker {
+  public:
+    TUnmovedWorker(const std::string& id, km::TThreadManager* manager, std::atomic<int>& alive)
+        : TTestWorker(id, manager, alive, Finish(5, "")) {
+        OnTerminate = nullptr;
+    }
+};
+
 template <class Fn>
 void ExpectInternalError(Fn fn, const std::string& message) {
     try {
@@ -259,6 +269,17 @@ TEST_F(ThreadManagerTest, AWorkerWhoseConstructionFailsLeavesNoEntry) {
     Start("w", Finish(4, ""));
     PumpWhileRunning("w");
     EXPECT_EQ(fManager->GetThreadResult("w"), 4);
+}
+
+TEST_F(ThreadManagerTest, EndedThreadsThatNeverMovedAreFreedToo) {
+    auto* freedByStop = km::CreateManagedThread<TUnmovedWorker>("a", fManager.get(), fAlive);
+    km::CreateManagedThread<TUnmovedWorker>("b", fManager.get(), fAlive);
+    EXPECT_EQ(freedByStop->WaitFor(), 5);
+    EXPECT_TRUE(fManager->IsRunning("a"));
+    fManager->Stop("a", true);
+    EXPECT_EQ(fManager->GetThread("a"), nullptr);
+    EXPECT_EQ(fAlive, 1);
+    // "b" is left for the manager's destructor (TearDown checks it went).
 }
 
 TEST_F(ThreadManagerTest, MisuseFailsAssertions) {

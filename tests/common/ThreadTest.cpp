@@ -132,6 +132,20 @@ TEST(Thread, AnExceptionEscapingExecuteBecomesTheFatalException) {
     }
 }
 
+class TThrowingHandlerThread : public TScriptThread {
+  public:
+    TThrowingHandlerThread() : TScriptThread([](TScriptThread&) {}) {
+        OnTerminate = [](km::TThread&) { throw km::EInternalError("im Handler"); };
+    }
+};
+
+TEST(Thread, AnExceptionEscapingOnTerminateIsKeptToo) {
+    auto thread = km::CreateThread<TThrowingHandlerThread>();
+    thread->WaitFor();
+    ASSERT_NE(thread->FatalException(), nullptr);
+    EXPECT_THROW(std::rethrow_exception(thread->FatalException()), km::EInternalError);
+}
+
 TEST(Thread, AnExceptionOfAHandedOverCallReachesTheWorker) {
     auto thread = km::CreateThread<TScriptThread>([](TScriptThread& self) {
         try {
