@@ -291,7 +291,7 @@ bool TRegistryStore::OpenFile(bool createFile) {
         return Fail(TState::Failed);
     }
     sqlite3_busy_timeout(fDb.get(), kBusyTimeoutMs);
-    if (!Execute("PRAGMA foreign_keys = ON; PRAGMA synchronous = FULL;", "cannot configure")) {
+    if (!Execute("PRAGMA foreign_keys = ON; PRAGMA synchronous = FULL;", "cannot read the hive")) {
         return Fail(TState::Failed);
     }
     fState = TState::Open;
