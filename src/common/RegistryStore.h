@@ -3,19 +3,7 @@
 // The registry store: the two hives HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE,
 // each one SQLite database file holding a tree of keys with typed values.
 //
-// Where the hive files are:
-//   per-user hive      ${XDG_CONFIG_HOME:-$HOME/.config}/kelmirath/registry/hkcu.db
-//   machine-wide hive  /var/lib/kelmirath/registry/hklm.db
-//   KM_REGISTRY_DIR, when set and non-empty, puts both files into that folder.
-// The environment is read whenever a store object is made, so a test may
-// change it between two accesses.
-//
-// Test seam for "this hive is read-only": the environment variable
-// KM_REGISTRY_READONLY holds hive names (HKLM, HKCU, HKEY_LOCAL_MACHINE,
-// HKEY_CURRENT_USER; any letter case; separated by commas, semicolons or
-// blanks). A hive named there behaves like a hive the process may not write:
-// opening it for writing fails, reading works. A hive file or folder that the
-// process may not write has the same effect without the variable.
+// Where the hive files are, and the read-only test seam: RegistryLocation.h.
 //
 // Keys: paths of names separated by backslashes below the hive; "" is the
 // hive itself, a leading or trailing backslash is ignored, two adjacent
@@ -48,6 +36,7 @@
 #include <vector>
 
 #include "common/KmRegistry.h"
+#include "common/RegistryLocation.h"
 
 struct sqlite3;
 
@@ -81,11 +70,6 @@ struct TRegNamedValue {
 
 // An open key: its row in the hive.
 using TRegKeyId = int64_t;
-
-// The hive file in effect now.
-std::filesystem::path RegistryHiveFile(THive hive);
-// Whether KM_REGISTRY_READONLY names the hive now.
-bool RegistryHiveForcedReadOnly(THive hive);
 
 class TRegistryStore {
   public:
