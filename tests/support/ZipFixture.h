@@ -11,11 +11,35 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kmtest {
 
 struct ZipEntrySpec {
+    ZipEntrySpec(std::string name, std::string content = {})
+        : Name(std::move(name)), Content(std::move(content)) {}
+    ZipEntrySpec& WithPassword(std::string password) {
+        Password = std::move(password);
+        return *this;
+    }
+    ZipEntrySpec& AsStored() {
+        Stored = true;
+        return *this;
+    }
+    ZipEntrySpec& WithUnixMode(uint32_t mode) {
+        UnixMode = mode;
+        return *this;
+    }
+    ZipEntrySpec& WithDosAttributes(uint8_t attributes) {
+        DosAttributes = attributes;
+        return *this;
+    }
+    ZipEntrySpec& WithMTime(std::time_t mtime) {
+        MTime = mtime;
+        return *this;
+    }
+
     // Stored name; a name ending in "/" makes a folder entry.
     std::string Name;
     std::string Content;
