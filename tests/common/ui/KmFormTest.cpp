@@ -186,7 +186,7 @@ TEST_F(KmFormTest, BusyStateAndDeferredFocus) {
     std::vector<std::string> logged;
     km::SetDebugOutput([&](const std::string& line) { logged.push_back(line); });
     const uint32_t oldLevel = km::GetDebugLevel();
-    km::SetDebugLevel(0x3F15FFFF);
+    km::SetDebugLevel(0x3F15100F);  // every entry, to the debugger output only
 
     auto form = km::TKmForm::MakeForm<TPanelForm>();
     form->show();
