@@ -7,6 +7,7 @@
 #include "common/KmDebug.h"
 #include "common/KmException.h"
 #include "common/TextUtil.h"
+#include "common/ui/MainThreadBridge.h"
 #include "common/ui/MessageCatalogue.h"
 #include "common/ui/PostedMessage.h"
 
@@ -42,9 +43,11 @@ TApplicationEvents::~TApplicationEvents() {
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
     gApplication = this;
     InitMessageCatalogue();
+    InstallMainThreadBridge(*this);
 }
 
 TApplication::~TApplication() {
+    RemoveMainThreadBridge();
     // Windows still alive are freed while the application can still serve
     // their destructors.
     for (auto& form : fForms) {

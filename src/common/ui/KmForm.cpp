@@ -16,6 +16,7 @@
 #include "common/KmException.h"
 #include "common/Translate.h"
 #include "common/ui/FormCreationSteps.h"
+#include "common/ui/FormPlacement.h"
 #include "common/ui/KeyEventsCatcher.h"
 
 namespace km {
@@ -427,6 +428,16 @@ TKmForm* TKmForm::GetFormOrParentForm(QWidget* widget) {
         }
     }
     return nullptr;
+}
+
+void TKmForm::LoadFormPosition() {
+    LoadFormPlacement(*this);
+}
+
+void TKmForm::SaveFormPosition() {
+    if (!SaveFormPlacement(*this)) {
+        DebugError("Error saving form position: cannot write " + FormPlacementKey(*this));
+    }
 }
 
 void TKmForm::CatchKeyEvents() {

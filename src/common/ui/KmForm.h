@@ -161,7 +161,8 @@ class TKmForm : public QWidget {
     // which it returns; 0 for a hidden panel.
     int HidePanel(QWidget* panel);
 
-    // The window position below the settings root + "\AppStorage\<name>".
+    // The window position below the settings root + "\AppStorage\<name>"
+    // (FormPlacement.h). A failed save is logged as a debug error.
     void LoadFormPosition();
     void SaveFormPosition();
 
