@@ -6,16 +6,19 @@
 
 namespace km {
 
-std::string SysErrorMessage(int errorCode) {
-    char buffer[256];
-    // The GNU strerror_r: returns the text, which may or may not be in buffer.
-    std::string text = strerror_r(errorCode, buffer, sizeof buffer);
+namespace {
+
+// The system's text without trailing blanks, line breaks and full stops.
+std::string TrimmedErrorText(int errorCode) {
+    std::string text = SysErrorMessage(errorCode);
     while (!text.empty() && (text.back() == ' ' || text.back() == '\r' || text.back() == '\n' ||
                              text.back() == '.')) {
         text.pop_back();
     }
     return text;
 }
+
+}  // namespace
 
 EJclWin32Error::EJclWin32Error(const std::string& text) : EJclWin32Error(errno, text) {}
 
@@ -25,7 +28,7 @@ EJclWin32Error::EJclWin32Error(int errorCode, const std::string& text) {
 
 void EJclWin32Error::Init(int errorCode, const std::string& text) {
     fLastError = static_cast<uint32_t>(errorCode);
-    fLastErrorMsg = SysErrorMessage(errorCode);
+    fLastErrorMsg = TrimmedErrorText(errorCode);
     SetMessage("Win32 error: " + fLastErrorMsg + " (" + std::to_string(fLastError) + ")\r\n" +
                text);
 }

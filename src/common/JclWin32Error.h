@@ -8,12 +8,9 @@
 #include <string>
 
 #include "common/KmException.h"
+#include "common/SysError.h"
 
 namespace km {
-
-// errno's text from strerror, without trailing blanks, line breaks and full
-// stops. The one place where errno values become text.
-std::string SysErrorMessage(int errorCode);
 
 class EJclWin32Error : public Exception {
   public:
