@@ -63,7 +63,8 @@ TApplication* TApplication::Instance() {
 
 void TApplication::SetTitle(const std::string& title) {
     fTitle = title;
-    setApplicationDisplayName(QString::fromStdString(title));
+    // Not the display name: Qt would append that to every window caption.
+    setApplicationName(QString::fromStdString(title));
 }
 
 void TApplication::AdoptForm(std::unique_ptr<QWidget> form) {
