@@ -1,0 +1,54 @@
+#pragma once
+
+// Copying, moving and deleting whole trees relative to open directory
+// descriptors, so that a walk never leaves the tree through a symbolic link
+// met on the way. These are the building blocks of the file operations in
+// FileOps.h; they report failure by their result and never throw for file
+// system errors. Any thread may call them; nothing is locked, so concurrent
+// changes to the same trees give undefined (but contained) results.
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace km {
+
+// Copies the entry srcParent/srcName to dstParent/dstName:
+// - a regular file replaces an existing file or link of that name (created
+//   anew when the existing one cannot be opened for writing) and gets the
+//   source's permission bits (without set-uid/set-gid) and times;
+// - a directory is merged into an existing directory (or a link to one) and
+//   created when missing; its permission bits and times follow the source
+//   once its content is copied; hidden entries are copied like any other;
+// - a symbolic link is copied as a link (its target is never read).
+// Other entry types fail. A failure does not stop the walk: the remaining
+// entries are still copied. True when everything was copied.
+bool CopyEntryAt(int srcParent, const char* srcName, int dstParent, const char* dstName);
+
+// Moves srcParent/srcName to dstParent/dstName with rename(2); an existing
+// directory at the destination is merged into (entries moved one by one,
+// existing files replaced), and an entry on another file system is copied
+// with CopyEntryAt and then deleted. True when everything was moved.
+bool MoveEntryAt(int srcParent, const char* srcName, int dstParent, const char* dstName);
+
+// Deletes parent/name: a directory with everything in it (made writable
+// where needed, so read-only content goes too), anything else as one entry.
+// A symbolic link is removed as an entry and never followed. A failure does
+// not stop the walk. True when parent/name is gone.
+bool DeleteEntryAt(int parent, const char* name);
+
+// Copies the bytes of the regular file open as srcFd into a new or existing
+// file dstParent/dstName with permission bits mode and the times of srcFd.
+// With replaceExisting false an existing destination is an error (EEXIST).
+// Returns 0 or an errno value.
+int CopyFileAt(int srcFd, int dstParent, const char* dstName, mode_t mode, bool replaceExisting);
+
+// The directory part of path (".", "/" or everything before the last "/")
+// and its last component. path must not end in "/".
+struct TPathSplit {
+    std::string Parent;
+    std::string Name;
+};
+TPathSplit SplitPath(const std::string& path);
+
+}  // namespace km

@@ -1,0 +1,21 @@
+#pragma once
+
+// Connects the thread layer's hand-over of calls (km::Synchronize, a worker's
+// end) to the Qt event loop: every hand-over posts a call to the application
+// that runs km::CheckSynchronize on the main thread. Calls handed over before
+// the event loop runs are carried out as soon as it starts.
+//
+// TApplication installs the bridge in its constructor and removes it in its
+// destructor; after that a hand-over posts nothing (the calls wait for the
+// next CheckSynchronize or WaitFor).
+
+namespace km {
+
+class TApplication;
+
+// Main thread, with the application constructed.
+void InstallMainThreadBridge(TApplication& application);
+// Main thread, before the application is destroyed.
+void RemoveMainThreadBridge();
+
+}  // namespace km

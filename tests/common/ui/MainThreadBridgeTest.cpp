@@ -1,0 +1,26 @@
+#include "common/ui/MainThreadBridge.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "UiTestSupport.h"
+#include "common/Thread.h"
+
+namespace {
+
+TEST(MainThreadBridge, HandedOverCallsRunFromTheEventLoop) {
+    std::atomic<bool> ranOnMainThread{false};
+    std::atomic<bool> returned{false};
+    std::thread worker([&] {
+        km::Synchronize([&] { ranOnMainThread = km::IsMainThread(); });
+        returned = true;
+    });
+    // Nothing but the event loop runs the call.
+    EXPECT_TRUE(kmtest::ProcessEventsUntil([&] { return returned.load(); }));
+    worker.join();
+    EXPECT_TRUE(ranOnMainThread);
+}
+
+}  // namespace
