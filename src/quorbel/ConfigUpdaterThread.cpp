@@ -28,10 +28,6 @@ std::string DirectoryPart(const std::string& file) {
 
 }  // namespace
 
-std::string DefaultConfigServerRoot() {
-    return QB_CONFIG_SERVER_ROOT;
-}
-
 TConfigUpdaterThread::TConfigUpdaterThread(const std::string& threadId,
                                            km::TThreadManager* threadManager, bool BOnlineUpdate,
                                            bool AIsOnlineInstallerMode,
