@@ -14,16 +14,9 @@
 
 namespace km {
 
-namespace {
-
-constexpr std::string_view kUnit = "common/Km.Web";
-constexpr int kLineConfigMissing = 397;
-constexpr int kLineTargetMissing = 477;
-
-}  // namespace
-
 std::unique_ptr<THttpClient> CreateHttpClient(const THttpConfig* config, const TWorkEvent& onWork) {
-    KmAssert(config != nullptr, "", kUnit, kLineConfigMissing);
+    // Unit and line are the ones this assertion has always reported.
+    KmAssert(config != nullptr, "", "common/Km.Web", 397);
     return std::make_unique<THttpClient>(*config, onWork);
 }
 
@@ -32,7 +25,7 @@ void HttpGetToStream(const std::string& url, std::ostream* target, THttpConfigAr
     // Taken over here so that the settings are released when this call ends,
     // whatever happens below.
     const THttpConfigArg settings = std::move(config);
-    KmAssert(target != nullptr, "", kUnit, kLineTargetMissing);
+    KmAssert(target != nullptr, "", "common/Km.Web", 477);
     const THttpConfig defaults;
     const THttpConfig* given = settings.Get();
     const std::unique_ptr<THttpClient> client =
