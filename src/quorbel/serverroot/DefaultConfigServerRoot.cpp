@@ -6,6 +6,8 @@
 
 namespace qb {
 
-std::string DefaultConfigServerRoot() { return QB_CONFIG_SERVER_ROOT; }
+std::string DefaultConfigServerRoot() {
+    return QB_CONFIG_SERVER_ROOT;
+}
 
 }  // namespace qb
