@@ -87,24 +87,35 @@ void Output(uint16_t flags, const std::string& header, std::string_view msg) {
     const bool errorClass = (flags & (kErrorEntry | kErrorClass)) != 0;
     const bool warningClass = errorClass || (flags & kWarningEntry) != 0;
     const std::string text(msg);
+    const bool toBox = (level & kBoxAll) != 0 || ((level & kBoxErrorClass) != 0 && errorClass);
+    const bool toDebugger = (level & kDebuggerAll) != 0 ||
+                            ((level & kDebuggerWarningClass) != 0 && warningClass) ||
+                            ((level & kDebuggerErrorClass) != 0 && errorClass);
 
-    std::lock_guard lock(state.mutex);
-    if ((level & kBoxAll) != 0 || ((level & kBoxErrorClass) != 0 && errorClass)) {
+    // The hooks run without the lock: a box runs an event loop of its own, in
+    // which further entries may be written.
+    TDebugBoxHook boxHook;
+    TDebugOutput output;
+    {
+        std::lock_guard lock(state.mutex);
+        boxHook = state.boxHook;
+        output = state.output;
+        if ((level & kFileAll) != 0) {
+            WriteToFile(state, header, text);
+        }
+    }
+    if (toBox) {
         const std::string boxText = "DEBUG: " + header + "\r\n\r\n" + text;
-        if (state.boxHook) {
-            state.boxHook(boxText, errorClass);
+        if (boxHook) {
+            boxHook(boxText, errorClass);
         } else {
             std::fprintf(stderr, "%s\n", boxText.c_str());
         }
     }
-    if ((level & kFileAll) != 0) {
-        WriteToFile(state, header, text);
-    }
-    if ((level & kDebuggerAll) != 0 || ((level & kDebuggerWarningClass) != 0 && warningClass) ||
-        ((level & kDebuggerErrorClass) != 0 && errorClass)) {
+    if (toDebugger) {
         const std::string line = header + ": " + text;
-        if (state.output) {
-            state.output(line);
+        if (output) {
+            output(line);
         } else {
             std::fprintf(stderr, "%s\n", line.c_str());
         }
@@ -117,7 +128,8 @@ struct DebugUnit {
     DebugUnit() {
         std::error_code ec;
         const auto cwd = std::filesystem::current_path(ec);
-        State().fileName = (ec ? std::filesystem::path() : cwd) / (ProgramFileName() + ".Debug.log");
+        State().fileName =
+            (ec ? std::filesystem::path() : cwd) / (ProgramFileName() + ".Debug.log");
         SetDebugLevel(kDefaultDebugLevel);
         DebugLog("Starting Debug-Log.", {}, 4);
     }
@@ -153,7 +165,9 @@ uint32_t SetDebugLevel(uint32_t level) {
     return stored;
 }
 
-uint32_t GetDebugLevel() { return State().level.load(); }
+uint32_t GetDebugLevel() {
+    return State().level.load();
+}
 
 std::string DebugFileName() {
     std::lock_guard lock(State().mutex);

@@ -14,7 +14,7 @@
 namespace km {
 
 class Exception : public std::exception {
-public:
+  public:
     explicit Exception(std::string message = {}, int helpContext = 0);
 
     const char* what() const noexcept override { return fMessage.c_str(); }
@@ -25,26 +25,28 @@ public:
 
     virtual const char* ClassName() const { return "Exception"; }
 
-private:
+  private:
     std::string fMessage;
     int fHelpContext = 0;
 };
 
 // Declares the ClassName() override of an exception class.
-#define KM_EXCEPTION_CLASS_NAME(Name) \
-    const char* ClassName() const override { return #Name; }
+#define KM_EXCEPTION_CLASS_NAME(Name)        \
+    const char* ClassName() const override { \
+        return #Name;                        \
+    }
 
 // The silent abort: raised to leave an operation without any message.
 // Nothing reports it to the user.
 class EAbort : public Exception {
-public:
+  public:
     explicit EAbort(std::string message = "Operation aborted") : Exception(std::move(message)) {}
     KM_EXCEPTION_CLASS_NAME(EAbort)
 };
 
 // A failed internal assertion (see KM_ASSERT below).
 class EAssertionFailed : public Exception {
-public:
+  public:
     using Exception::Exception;
     KM_EXCEPTION_CLASS_NAME(EAssertionFailed)
 };
@@ -59,7 +61,7 @@ struct TKmError {
 // An error meant to reach the user: besides its message it carries a display
 // text, a context, the message and code of an underlying error and our own code.
 class EKmException : public Exception {
-public:
+  public:
     // Wraps an underlying exception (may be null).
     EKmException(const std::exception* originalException, std::string sContext, int ourErrorCode);
     // An error of our own with English details. A negative ourErrorCode fails
@@ -80,6 +82,8 @@ public:
     const std::string& OriginalExceptionClass() const { return FsOriginalExceptionClass; }
     bool ShowOriginalMessage() const { return FbShowOriginalMessage; }
 
+    // The three operations below are virtual so that a descendant can refine
+    // them; the constructors of this class always use the versions here.
     // The user text for one of our error codes; none by default.
     virtual std::string GetDisplayMessageForCode(int errorCode) const;
     // What is taken over from an underlying exception.
@@ -95,7 +99,7 @@ public:
     // case.
     static bool ShallIgnoreException(const std::exception& e);
 
-protected:
+  protected:
     std::string FsOriginalMessage;
     std::string FsOriginalExceptionClass;
     int FOriginalErrorCode = 0;
@@ -104,27 +108,27 @@ protected:
     std::string FsContext;
     bool FbShowOriginalMessage = false;
 
-private:
+  private:
     void Init(const std::exception* originalException, std::string sContext, int ourErrorCode);
 };
 
 // An error whose text is meant for the user.
 class EMessageError : public EKmException {
-public:
+  public:
     explicit EMessageError(const std::string& msg, const std::exception* e = nullptr);
     KM_EXCEPTION_CLASS_NAME(EMessageError)
 };
 
 // Invalid user input.
 class EInputError : public EMessageError {
-public:
+  public:
     using EMessageError::EMessageError;
     KM_EXCEPTION_CLASS_NAME(EInputError)
 };
 
 // Invalid data.
 class EDataError : public EKmException {
-public:
+  public:
     using EKmException::EKmException;
     KM_EXCEPTION_CLASS_NAME(EDataError)
 };
@@ -132,17 +136,17 @@ public:
 // A broken internal precondition; English message. An empty message becomes
 // "Internal Error: " followed by the class name.
 class EInternalError : public Exception {
-public:
+  public:
     explicit EInternalError(const std::string& msg = {});
     KM_EXCEPTION_CLASS_NAME(EInternalError)
 
-protected:
+  protected:
     EInternalError(const std::string& msg, std::string_view className);
 };
 
 // A path that is not implemented.
 class ENotImplementedException : public EInternalError {
-public:
+  public:
     explicit ENotImplementedException(const std::string& msg = {})
         : EInternalError(msg, "ENotImplementedException") {}
     KM_EXCEPTION_CLASS_NAME(ENotImplementedException)
@@ -169,10 +173,10 @@ std::string_view UnitNameOf(std::string_view sourceFile);
 }  // namespace km
 
 // The message is built only when the assertion fails.
-#define KM_ASSERT_MSG(condition, message)                                             \
-    do {                                                                              \
-        if (!(condition)) {                                                           \
+#define KM_ASSERT_MSG(condition, message)                                           \
+    do {                                                                            \
+        if (!(condition)) {                                                         \
             ::km::AssertionFailed((message), ::km::UnitNameOf(__FILE__), __LINE__); \
-        }                                                                             \
+        }                                                                           \
     } while (false)
 #define KM_ASSERT(condition) KM_ASSERT_MSG(condition, std::string_view{})

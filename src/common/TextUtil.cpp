@@ -11,7 +11,9 @@ namespace {
 locale_t Utf8Locale() {
     static const locale_t loc = [] {
         locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-        return l != static_cast<locale_t>(0) ? l : newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(0));
+        return l != static_cast<locale_t>(0)
+                   ? l
+                   : newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(0));
     }();
     return loc;
 }
@@ -51,6 +53,12 @@ char32_t DecodeAt(std::string_view text, size_t pos, size_t& length, bool& valid
             return b0;
         }
         cp = (cp << 6) | (b & 0x3F);
+    }
+    // Overlong forms, surrogates and values beyond Unicode are not text.
+    static constexpr char32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kSmallest[extra] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
+        valid = false;
+        return b0;
     }
     length = static_cast<size_t>(extra) + 1;
     return cp;
@@ -94,9 +102,13 @@ std::string MapLetters(std::string_view text, Map map) {
 
 }  // namespace
 
-std::string AnsiUpperCase(std::string_view text) { return MapLetters(text, towupper_l); }
+std::string AnsiUpperCase(std::string_view text) {
+    return MapLetters(text, towupper_l);
+}
 
-std::string AnsiLowerCase(std::string_view text) { return MapLetters(text, towlower_l); }
+std::string AnsiLowerCase(std::string_view text) {
+    return MapLetters(text, towlower_l);
+}
 
 bool SameText(std::string_view a, std::string_view b) {
     return AnsiUpperCase(a) == AnsiUpperCase(b);

@@ -9,7 +9,12 @@ TEST(TextUtil, CaseRulesCoverNonAsciiLetters) {
     EXPECT_TRUE(km::SameTextAscii("C:/Dir", "c:/dIR"));
     EXPECT_TRUE(km::ContainsText("Fehler im ÄRGER", "ärger"));
     // Bytes that are not UTF-8 pass through unchanged.
-    EXPECT_EQ(km::AnsiUpperCase("a\xff" "b"), "A\xff" "B");
+    EXPECT_EQ(km::AnsiUpperCase("a\xff"
+                                "b"),
+              "A\xff"
+              "B");
+    // Overlong forms and surrogates are not letters either.
+    EXPECT_EQ(km::AnsiUpperCase("\xc0\x80x\xed\xa0\x80"), "\xc0\x80X\xed\xa0\x80");
 }
 
 TEST(TextUtil, TrimReplaceJoin) {

@@ -1,0 +1,302 @@
+#include "quorbel/ConfigUpdaterThread.h"
+
+#include "common/FileOps.h"
+#include "common/KmException.h"
+#include "common/KmRegistry.h"
+#include "common/KmZipper.h"
+#include "common/PathUtil.h"
+#include "quorbel/CopyInTransaction.h"
+#include "quorbel/FolderSwap.h"
+#include "quorbel/InstallPaths.h"
+#include "quorbel/UpdateLock.h"
+#include "quorbel/UpdateRecovery.h"
+#include "quorbel/XmlParserGuard.h"
+
+namespace qb {
+namespace {
+
+constexpr const char* kDefaultProjectName = "tolvanconfig";
+
+bool IsAbsolute(const std::string& path) {
+    return !path.empty() && path.front() == '/';
+}
+
+std::string DirectoryPart(const std::string& file) {
+    const size_t slash = file.rfind('/');
+    return slash == std::string::npos ? std::string() : file.substr(0, slash + 1);
+}
+
+}  // namespace
+
+TConfigUpdaterThread::TConfigUpdaterThread(const std::string& threadId,
+                                           km::TThreadManager* threadManager, bool BOnlineUpdate,
+                                           bool AIsOnlineInstallerMode,
+                                           const std::string& AProjectName,
+                                           std::string configServerRoot,
+                                           TArchivePasswordSource archivePasswords)
+    : km::TManagedThread(threadId, threadManager),
+      fDownloadTempDir(km::CreateTempWorkDir("~qb", "")),
+      FBOnlineUpdate(BOnlineUpdate),
+      FIsOnlineInstallerMode(AIsOnlineInstallerMode),
+      FProjectName(AProjectName),
+      fConfigServerRoot(std::move(configServerRoot)),
+      fArchivePasswords(std::move(archivePasswords)) {
+    // A worker that is refused must not leave its working folder behind.
+    if (FIsOnlineInstallerMode && FProjectName.empty()) {
+        km::DeleteDirectoryTree(fDownloadTempDir);
+        throw km::EInternalError("Project name must be specified for OnlineUpdater");
+    }
+    if (!FIsOnlineInstallerMode && !FProjectName.empty()) {
+        km::DeleteDirectoryTree(fDownloadTempDir);
+        throw km::EInternalError("For Quorbel the project name must always be empty");
+    }
+}
+
+TConfigUpdaterThread::~TConfigUpdaterThread() {
+    // Execute uses this object's members: it must have ended before they go.
+    if (!Finished()) {
+        Terminate();
+        WaitFor();
+    }
+    km::DeleteDirectoryTree(fDownloadTempDir);
+}
+
+std::string TConfigUpdaterThread::GetToRun() const {
+    return FLastTargetDir + FToRun;
+}
+
+std::string TConfigUpdaterThread::GetProjectName() const {
+    return FProjectName.empty() ? std::string(kDefaultProjectName) : FProjectName;
+}
+
+std::string TConfigUpdaterThread::GetConfigServerPath() const {
+    return fConfigServerRoot + "/qbdata/" + GetProjectName() + "/";
+}
+
+std::string TConfigUpdaterThread::GetConfigInfoFileName() const {
+    return GetConfigServerPath() + "configinfo.xml";
+}
+
+std::string TConfigUpdaterThread::GetLastConfigUpdateRegKey(const std::string& AConfigType) const {
+    if (GetProjectName() == kDefaultProjectName) {
+        return "lastconfigupdate." + AConfigType;
+    }
+    return "lastconfigupdate." + GetProjectName() + "." + AConfigType;
+}
+
+void TConfigUpdaterThread::Execute() {
+    const TXmlParserGuard parserGuard;
+    try {
+        SetReturnValue(DoUpdate(FIsOnlineInstallerMode));
+    } catch (const std::exception& e) {
+        SetReturnValue(-1);
+        SetCustomReturnValue(e.what());
+    }
+}
+
+int TConfigUpdaterThread::DoUpdate(bool AIsOnlineInstallerMode) {
+    int result = 0;
+    const std::string configDir = GetConfigDir();
+    const TUpdateLock lock(configDir, [this] { return Terminated(); });
+    if (!lock.Held()) {
+        throw km::Exception("Another update of this product did not end");
+    }
+    RecoverInterruptedUpdate(configDir);
+
+    std::unique_ptr<TConfigInfoXml> configInfoXml;
+    if (FBOnlineUpdate) {
+        configInfoXml = DownloadConfigInfoXml(GetConfigInfoFileName(), fDownloadTempDir);
+    }
+    auto handle = [&](const char* type, int32_t& error) {
+        const std::string password = fArchivePasswords ? fArchivePasswords(type) : std::string();
+        return UpdateForConfigType(type, configInfoXml.get(), password, error);
+    };
+    int32_t errDev = 0;
+    int32_t errPartner = 0;
+    if (handle("dev", errDev)) {
+        result |= 1;
+    }
+    if (handle("partner", errPartner)) {
+        result |= 1;
+    }
+    if (AIsOnlineInstallerMode) {
+        int32_t errPatch = 0;
+        int32_t errInstall = 0;
+        if (handle("patch", errPatch)) {
+            result |= 2;
+        }
+        if (handle("install", errInstall)) {
+            result |= 4;
+        }
+        if (result == 0) {
+            result = errInstall * 100 + errPatch;
+        }
+    } else if (result == 0) {
+        result = errPartner * 100 + errDev;
+    }
+    return result;
+}
+
+bool TConfigUpdaterThread::UpdateForConfigType(const std::string& ConfigType,
+                                               const TConfigInfoXml* configInfoXml,
+                                               const std::string& APassWdForZip,
+                                               int32_t& ResultError) {
+    ResultError = 0;
+    bool installed = false;
+    std::string lastConfigUpdate;
+    std::string archiveDir;
+    std::string targetDir;
+    bool deleteAll = false;
+    GetUpdateTypeDirs(ConfigType, archiveDir, targetDir, deleteAll);
+    // Without a recorded data folder the folders would be relative to
+    // whatever the current folder is: never touch those.
+    if (!IsAbsolute(archiveDir)) {
+        ResultError = -7;
+        return installed;
+    }
+    const std::string configZip = archiveDir + ConfigType + ".zip";
+
+    if (km::FileExists(configZip)) {
+        const int32_t r =
+            UpdateFromConfigZip(configZip, ConfigType, targetDir, deleteAll, APassWdForZip);
+        ResultError = r;
+        if (r == 0) {
+            installed = true;
+            lastConfigUpdate = "init";
+            km::WriteRegString(GetLastConfigUpdateRegKey(ConfigType), "init");
+        }
+    }
+    if (configInfoXml == nullptr) {
+        ResultError = -4;
+        return installed;
+    }
+    lastConfigUpdate = km::ReadRegString(GetLastConfigUpdateRegKey(ConfigType), lastConfigUpdate);
+    int32_t r = DownloadConfigZipIfNew(*configInfoXml, ConfigType, configZip, lastConfigUpdate);
+    ResultError = r;
+    if (r != 0) {
+        return installed;
+    }
+    r = UpdateFromConfigZip(configZip, ConfigType, targetDir, deleteAll, APassWdForZip);
+    ResultError = r;
+    if (r != 0) {
+        return installed;
+    }
+    km::WriteRegString(GetLastConfigUpdateRegKey(ConfigType), lastConfigUpdate);
+    return true;
+}
+
+std::unique_ptr<TConfigInfoXml> TConfigUpdaterThread::DownloadConfigInfoXml(
+    const std::string& url, const std::string& downloadDir) {
+    try {
+        const std::string localFile =
+            km::AddPathDelimiter(downloadDir) + km::ExtractUrlFileName(url);
+        // A descriptor is a few kilobytes; a server that sends more is stopped
+        // long before it fills the disk.
+        km::DownloadFile(url, localFile, nullptr,
+                         [this](void* sender, km::TWorkMode mode, int64_t count) {
+                             OnDownloadWork(sender, mode, count);
+                             if (count > kMaxConfigInfoXmlSize) {
+                                 throw km::Exception("The update descriptor is too large");
+                             }
+                         });
+        return TConfigInfoXml::LoadFromFile(localFile);
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
+
+TConfigInfoXmlData TConfigUpdaterThread::GetConfigInfoXmlData(
+    const TConfigInfoXml& ConfigInfoXml, const std::string& XmlNodeName) const {
+    TConfigInfoXmlData result = ConfigInfoXml.ReadEntry(XmlNodeName);
+    result.Url = ResolveConfigUrl(result.Url, GetConfigServerPath());
+    return result;
+}
+
+int32_t TConfigUpdaterThread::DownloadConfigZipIfNew(const TConfigInfoXml& configInfoXml,
+                                                     const std::string& xmlNodeName,
+                                                     const std::string& ConfigZip,
+                                                     std::string& lastConfigUpdate) {
+    const TConfigInfoXmlData entry = GetConfigInfoXmlData(configInfoXml, xmlNodeName);
+    FRunParams = entry.RunParams;
+    FToRun = entry.ToRun;
+    if (entry.Date.empty() || entry.Url.empty()) {
+        return -1001;
+    }
+    if (entry.Date == lastConfigUpdate && entry.Date != "force") {
+        return -1001;
+    }
+    // A URL that names no file (".../") offers no package we could store.
+    const std::string fileName = km::ExtractUrlFileName(entry.Url);
+    if (fileName.empty() || fileName == "." || fileName == "..") {
+        return -1001;
+    }
+    const std::string tempFile = km::AddPathDelimiter(fDownloadTempDir) + fileName;
+    bool failed = false;
+    try {
+        km::DownloadFile(entry.Url, tempFile, nullptr,
+                         [this](void* sender, km::TWorkMode mode, int64_t count) {
+                             OnDownloadWork(sender, mode, count);
+                         });
+    } catch (...) {
+        failed = true;
+    }
+    if (failed || Terminated()) {
+        km::DeleteFile(tempFile);
+        return failed ? -3 : -1002;
+    }
+    try {
+        km::ForceDirectories(DirectoryPart(ConfigZip));
+        km::MoveFileOrCopy(tempFile, ConfigZip, true);
+    } catch (...) {
+        // A package that did not reach its place is found missing (-6) next.
+    }
+    lastConfigUpdate = entry.Date;
+    return 0;
+}
+
+int32_t TConfigUpdaterThread::UpdateFromConfigZip(const std::string& ConfigZip,
+                                                  const std::string& ConfigType,
+                                                  const std::string& ATargetDir, bool ADeleteAll,
+                                                  const std::string& APassWdForZip) {
+    if (ConfigType == "patch") {
+        ADeleteAll = false;  // the installation folder is never replaced as a whole
+    }
+    if (!km::FileExists(ConfigZip)) {
+        return -6;
+    }
+    const std::string configDir = GetConfigDir();
+    const std::string workDir =
+        km::CreateTempWorkDir("~qb", ConfigType == "install" ? "" : configDir);
+    int32_t result = 0;
+    try {
+        km::ExtractZipArchive(ConfigZip, workDir, APassWdForZip);
+        FLastTargetDir = ATargetDir;
+        const std::string packageFolder = workDir + ConfigType;
+        if (ADeleteAll) {
+            result = ReplaceFolder(packageFolder, ATargetDir) ? 0 : -8;
+        } else if (IsAbsolute(ATargetDir) && km::DirectoryExists(ATargetDir)) {
+            const std::string journalDir =
+                km::DirectoryExists(configDir) ? configDir : std::string();
+            result = CopyInWithRollback(packageFolder, ATargetDir, journalDir) ? 0 : -8;
+        } else {
+            result = -7;
+        }
+    } catch (const std::exception& e) {
+        SetCustomReturnValue(e.what());
+        result = -2;
+    }
+    km::DeleteDirectoryTree(workDir);
+    if (!ADeleteAll) {
+        km::DeleteFile(ConfigZip);
+    }
+    return result;
+}
+
+void TConfigUpdaterThread::OnDownloadWork(void* /*ASender*/, km::TWorkMode /*AWorkMode*/,
+                                          int64_t /*AWorkCount*/) {
+    if (Terminated()) {
+        throw km::EAbort();
+    }
+}
+
+}  // namespace qb

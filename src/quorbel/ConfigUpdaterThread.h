@@ -1,0 +1,103 @@
+#pragma once
+
+// The update worker: a managed background thread that performs one update
+// run and ends. It fetches the update descriptor from the configuration
+// server, handles the update types dev, partner (and, in installer mode,
+// patch and install) one after another, installs waiting and newly published
+// packages, records their dates in the registry and condenses everything into
+// one result code (ReturnValue) and a text (CustomReturnValue).
+//
+// Result codes: positive values are bits of installed kinds (1 dev or
+// partner, 2 patch, 4 install). Otherwise the codes of the last two types
+// handled, later type x 100 + earlier type:
+//    -2 extracting or installing failed (message in CustomReturnValue)
+//    -3 the package download failed or was aborted
+//    -4 no update descriptor
+//    -6 the package archive does not exist
+//    -7 the target folder does not exist, or the type's folders are not
+//       known because no data folder is recorded
+//    -8 moving or copying the package into place failed (the folder is
+//       left as it was)
+//    -1001 nothing to install; -1002 stopped after a completed download
+// and -1 for an error that escaped the run (message in CustomReturnValue).
+//
+// Create it on the main thread with km::CreateManagedThread; its thread starts
+// as soon as construction has completed. Its results may be read only after
+// the thread manager has moved it to its ended threads.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "common/KmWeb.h"
+#include "common/ThreadManager.h"
+#include "quorbel/ConfigInfoXml.h"
+
+namespace qb {
+
+// The configuration server root fixed into this build (scheme and host).
+std::string DefaultConfigServerRoot();
+
+// Yields the archive password of an update type's packages, empty when its
+// packages are not protected. The vendor protects packages per type; the
+// source is asked just before each type is handled.
+using TArchivePasswordSource = std::function<std::string(const std::string& updateType)>;
+
+class TConfigUpdaterThread : public km::TManagedThread {
+  public:
+    // Raises km::EInternalError "Project name must be specified for
+    // OnlineUpdater" (installer mode without a project) or "For Quorbel the
+    // project name must always be empty" (a project without installer mode).
+    TConfigUpdaterThread(const std::string& threadId, km::TThreadManager* threadManager,
+                         bool BOnlineUpdate, bool AIsOnlineInstallerMode,
+                         const std::string& AProjectName,
+                         std::string configServerRoot = DefaultConfigServerRoot(),
+                         TArchivePasswordSource archivePasswords = {});
+    // Deletes the download working folder with its content.
+    ~TConfigUpdaterThread() override;
+
+    // The follow-up program: the last target folder followed by the
+    // descriptor's "torun" value.
+    std::string GetToRun() const;
+    // The descriptor's "runparams" value of the last type that reached the
+    // download step.
+    const std::string& RunParams() const { return FRunParams; }
+
+    std::string GetProjectName() const;
+    std::string GetConfigServerPath() const;
+    std::string GetConfigInfoFileName() const;
+    std::string GetLastConfigUpdateRegKey(const std::string& AConfigType) const;
+    const std::string& DownloadTempDir() const { return fDownloadTempDir; }
+
+  protected:
+    void Execute() override;
+
+  private:
+    int DoUpdate(bool AIsOnlineInstallerMode);
+    bool UpdateForConfigType(const std::string& ConfigType, const TConfigInfoXml* configInfoXml,
+                             const std::string& APassWdForZip, int32_t& ResultError);
+    std::unique_ptr<TConfigInfoXml> DownloadConfigInfoXml(const std::string& url,
+                                                          const std::string& downloadDir);
+    TConfigInfoXmlData GetConfigInfoXmlData(const TConfigInfoXml& ConfigInfoXml,
+                                            const std::string& XmlNodeName) const;
+    int32_t DownloadConfigZipIfNew(const TConfigInfoXml& configInfoXml,
+                                   const std::string& xmlNodeName, const std::string& ConfigZip,
+                                   std::string& lastConfigUpdate);
+    int32_t UpdateFromConfigZip(const std::string& ConfigZip, const std::string& ConfigType,
+                                const std::string& ATargetDir, bool ADeleteAll,
+                                const std::string& APassWdForZip);
+    void OnDownloadWork(void* ASender, km::TWorkMode AWorkMode, int64_t AWorkCount);
+
+    std::string fDownloadTempDir;
+    bool FBOnlineUpdate;
+    bool FIsOnlineInstallerMode;
+    std::string FLastTargetDir;
+    std::string FToRun;
+    std::string FRunParams;
+    std::string FProjectName;
+    std::string fConfigServerRoot;
+    TArchivePasswordSource fArchivePasswords;
+};
+
+}  // namespace qb

@@ -1,0 +1,66 @@
+#include "quorbel/FolderSwap.h"
+
+#include <filesystem>
+
+#include "common/FileOps.h"
+#include "common/PathUtil.h"
+
+namespace qb {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool Exists(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(path, ec));
+}
+
+bool Rename(const std::string& from, const std::string& to) {
+    std::error_code ec;
+    fs::rename(from, to, ec);
+    return !ec;
+}
+
+}  // namespace
+
+std::string FolderSwapAsideName(const std::string& targetDir) {
+    return km::RemovePathDelimiter(targetDir) + ".~qbold";
+}
+
+bool ReplaceFolder(const std::string& newFolder, const std::string& targetDir) {
+    const std::string target = km::RemovePathDelimiter(targetDir);
+    const std::string aside = FolderSwapAsideName(target);
+    if (!km::DirectoryExists(newFolder)) {
+        return false;
+    }
+    RecoverFolderSwap(target);
+    const bool hadOld = Exists(target);
+    if (hadOld && !Rename(target, aside)) {
+        return false;
+    }
+    if (!Rename(km::RemovePathDelimiter(newFolder), target)) {
+        if (hadOld) {
+            Rename(aside, target);
+        }
+        return false;
+    }
+    if (hadOld) {
+        km::DeleteDirectoryTree(aside);
+    }
+    return true;
+}
+
+void RecoverFolderSwap(const std::string& targetDir) {
+    const std::string target = km::RemovePathDelimiter(targetDir);
+    const std::string aside = FolderSwapAsideName(target);
+    if (!Exists(aside)) {
+        return;
+    }
+    if (Exists(target)) {
+        km::DeleteDirectoryTree(aside);
+    } else {
+        Rename(aside, target);
+    }
+}
+
+}  // namespace qb

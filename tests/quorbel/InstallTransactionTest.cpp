@@ -1,0 +1,149 @@
+// Replacing a folder as a whole and copying into a folder, each so that a
+// failure or a killed process never leaves a half-installed product.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+
+#include "quorbel/CopyInTransaction.h"
+#include "quorbel/FolderSwap.h"
+#include "support/Sandbox.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Tree = std::map<std::string, std::string>;  // relative path -> content ("/" marks a folder)
+
+void MakeTree(const fs::path& root, const Tree& tree) {
+    fs::create_directories(root);
+    for (const auto& [path, content] : tree) {
+        if (content == "/") {
+            fs::create_directories(root / path);
+        } else {
+            kmtest::WriteTextFile(root / path, content);
+        }
+    }
+}
+
+Tree ReadTree(const fs::path& root) {
+    Tree tree;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+         ++it) {
+        const std::string relative = fs::relative(it->path(), root).string();
+        tree[relative] = it->is_directory() ? "/" : kmtest::ReadTextFile(it->path());
+    }
+    return tree;
+}
+
+class InstallTransactionTest : public ::testing::Test {
+  protected:
+    kmtest::TempDir dir;
+    fs::path Path(const std::string& relative) const { return dir.Path() / relative; }
+};
+
+TEST_F(InstallTransactionTest, ReplaceFolderSwapsAndCleansUp) {
+    MakeTree(Path("config/dev"), {{"old.txt", "old"}, {"dev.zip", "zip"}});
+    MakeTree(Path("config/~qb01234/dev"), {{"new.txt", "new"}, {"sub", "/"}});
+    ASSERT_TRUE(
+        qb::ReplaceFolder(Path("config/~qb01234/dev").string(), Path("config/dev/").string()));
+    EXPECT_EQ(ReadTree(Path("config/dev")), (Tree{{"new.txt", "new"}, {"sub", "/"}}));
+    EXPECT_FALSE(fs::exists(Path("config/dev.~qbold")));
+
+    // No package folder: the old folder stays untouched.
+    EXPECT_FALSE(
+        qb::ReplaceFolder(Path("config/~qb01234/missing").string(), Path("config/dev/").string()));
+    EXPECT_EQ(ReadTree(Path("config/dev")), (Tree{{"new.txt", "new"}, {"sub", "/"}}));
+
+    // A first installation has no old folder.
+    MakeTree(Path("config/~qb01234/partner"), {{"p.txt", "p"}});
+    ASSERT_TRUE(qb::ReplaceFolder(Path("config/~qb01234/partner").string(),
+                                  Path("config/partner").string()));
+    EXPECT_EQ(ReadTree(Path("config/partner")), (Tree{{"p.txt", "p"}}));
+}
+
+TEST_F(InstallTransactionTest, RecoverFolderSwapFromEveryKilledState) {
+    // Killed between the two renames: the old folder comes back.
+    MakeTree(Path("a.~qbold"), {{"old.txt", "old"}});
+    qb::RecoverFolderSwap(Path("a/").string());
+    EXPECT_EQ(ReadTree(Path("a")), (Tree{{"old.txt", "old"}}));
+    EXPECT_FALSE(fs::exists(Path("a.~qbold")));
+
+    // Killed while deleting the old folder: the new one stays, the rest goes.
+    MakeTree(Path("b"), {{"new.txt", "new"}});
+    MakeTree(Path("b.~qbold"), {{"half", "/"}});
+    qb::RecoverFolderSwap(Path("b").string());
+    EXPECT_EQ(ReadTree(Path("b")), (Tree{{"new.txt", "new"}}));
+    EXPECT_FALSE(fs::exists(Path("b.~qbold")));
+}
+
+TEST_F(InstallTransactionTest, CopyInMergesMovesAndKeepsWhatTheTargetHolds) {
+    MakeTree(Path("target"), {{"keep.txt", "keep"}, {"bin", "/"}, {"bin/app", "v1"}});
+    MakeTree(Path("work/patch"),
+             {{"bin/app", "v2"}, {"bin/.hidden", "h"}, {"lib/new.so", "so"}, {"empty", "/"}});
+    fs::create_directories(Path("config"));
+    ASSERT_TRUE(qb::CopyInWithRollback(Path("work/patch").string(), Path("target/").string(),
+                                       Path("config").string()));
+    EXPECT_EQ(ReadTree(Path("target")), (Tree{{"keep.txt", "keep"},
+                                              {"bin", "/"},
+                                              {"bin/app", "v2"},
+                                              {"bin/.hidden", "h"},
+                                              {"lib", "/"},
+                                              {"lib/new.so", "so"},
+                                              {"empty", "/"}}));
+    EXPECT_FALSE(fs::exists(Path("config/~qbcopyin.journal")));
+    EXPECT_FALSE(fs::exists(Path("config/~qbcopyin.journal.done")));
+}
+
+TEST_F(InstallTransactionTest, CopyInFailureRestoresTheTarget) {
+    const Tree before{{"a.txt", "a1"}, {"dir", "/"}, {"dir/b.txt", "b1"}, {"clash", "file"}};
+    MakeTree(Path("target"), before);
+    // "clash" is a folder in the package but a file in the target: the copy
+    // fails after it has replaced and added files.
+    MakeTree(Path("work/patch"), {{"a.txt", "a2"},
+                                  {"dir/b.txt", "b2"},
+                                  {"dir/c.txt", "c"},
+                                  {"zz", "/"},
+                                  {"zz/d.txt", "d"},
+                                  {"clash", "/"},
+                                  {"clash/x", "x"}});
+    fs::create_directories(Path("config"));
+    EXPECT_FALSE(qb::CopyInWithRollback(Path("work/patch").string(), Path("target").string(),
+                                        Path("config").string()));
+    EXPECT_EQ(ReadTree(Path("target")), before);
+    EXPECT_FALSE(fs::exists(Path("config/~qbcopyin.journal")));
+}
+
+TEST_F(InstallTransactionTest, RecoverCopyInRollsBackAKilledCopyAndFinishesADoneOne) {
+    // The state a copy killed after replacing a.txt and adding new.txt leaves.
+    MakeTree(Path("target"), {{"a.txt", "a2"}, {"new.txt", "n"}, {"sub", "/"}, {"sub/s.txt", "s"}});
+    MakeTree(Path("target/.~qbbackup"), {{"a.txt", "a1"}});
+    const std::string target = Path("target").string();
+    kmtest::WriteTextFile(Path("config/~qbcopyin.journal"),
+                          "T " + target + "\nB " + target +
+                              "/.~qbbackup\nR a.txt\nA new.txt\nD sub\n"
+                              "A sub/s.txt\nR half-writ");
+    qb::RecoverCopyIn(Path("config").string());
+    EXPECT_EQ(ReadTree(Path("target")), (Tree{{"a.txt", "a1"}}));
+    EXPECT_FALSE(fs::exists(Path("config/~qbcopyin.journal")));
+
+    // A completed copy killed before its backup was gone.
+    MakeTree(Path("target/.~qbbackup"), {{"a.txt", "old"}});
+    kmtest::WriteTextFile(Path("config/~qbcopyin.journal.done"),
+                          "T " + target + "\nB " + target + "/.~qbbackup\nR a.txt\n");
+    qb::RecoverCopyIn(Path("config").string());
+    EXPECT_EQ(ReadTree(Path("target")), (Tree{{"a.txt", "a1"}}));
+    EXPECT_FALSE(fs::exists(Path("config/~qbcopyin.journal.done")));
+}
+
+TEST_F(InstallTransactionTest, CopyInNeverWritesThroughALinkInTheTarget) {
+    MakeTree(Path("outside"), {{"victim.txt", "safe"}});
+    MakeTree(Path("target"), {{"x", "x"}});
+    fs::create_directory_symlink(Path("outside"), Path("target/lib"));
+    MakeTree(Path("work/patch"), {{"lib/victim.txt", "overwritten"}});
+    EXPECT_FALSE(qb::CopyInWithRollback(Path("work/patch").string(), Path("target").string(), ""));
+    EXPECT_EQ(kmtest::ReadTextFile(Path("outside/victim.txt")), "safe");
+}
+
+}  // namespace
