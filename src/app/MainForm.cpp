@@ -209,7 +209,6 @@ void TMainForm::FormClose(km::TCloseAction& action) {
         std::this_thread::sleep_for(1000ms);
         // Cleared before the manager goes: freeing it waits for the workers.
         std::unique_ptr<km::TThreadManager> manager = std::move(ThreadManager);
-        ThreadManager.reset();
         manager.reset();
     } catch (const std::exception& e) {
         if (!km::ShowSpecialException(e, "", false)) {

@@ -28,6 +28,7 @@ TWizardPage::TWizardPage(TWizard& wizard)
       fHeader(new QFrame(this)),
       fTitle(new QLabel(fHeader)),
       fSubtitle(new QLabel(fHeader)),
+      fHeaderLine(new QFrame(this)),
       fVisibleButtons(kAllButtons),
       fEnabledButtons(kAllButtons) {
     hide();
@@ -44,11 +45,17 @@ TWizardPage::TWizardPage(TWizard& wizard)
     fSubtitle->setFont(HeaderFont(11, false));
     fSubtitle->setWordWrap(true);
     fSubtitle->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    auto* line = new QFrame(this);
-    line->setObjectName("HeaderLine");
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
-    line->setGeometry(0, TWizard::kHeaderHeight, 10000, 2);
+    fHeaderLine->setObjectName("HeaderLine");
+    fHeaderLine->setFrameShape(QFrame::HLine);
+    fHeaderLine->setFrameShadow(QFrame::Sunken);
+}
+
+void TWizardPage::LayOutHeader(int width) {
+    const int textLeft = 16;
+    fHeader->setGeometry(0, 0, width, TWizard::kHeaderHeight);
+    fTitle->setGeometry(textLeft, 10, width - 2 * textLeft, 20);
+    fSubtitle->setGeometry(2 * textLeft, 34, width - 3 * textLeft, TWizard::kHeaderHeight - 36);
+    fHeaderLine->setGeometry(0, TWizard::kHeaderHeight, width, 2);
 }
 
 void TWizardPage::SetTitle(const QString& title) {
@@ -139,11 +146,7 @@ void TWizard::LayOut() {
     const int barTop = height() - kButtonBarHeight;
     for (TWizardPage* page : fPages) {
         page->setGeometry(0, 0, width(), barTop);
-        const int textLeft = 16;
-        page->TitleLabel().parentWidget()->setGeometry(0, 0, width(), kHeaderHeight);
-        page->TitleLabel().setGeometry(textLeft, 10, width() - 2 * textLeft, 20);
-        page->SubtitleLabel().setGeometry(2 * textLeft, 34, width() - 3 * textLeft,
-                                          kHeaderHeight - 36);
+        page->LayOutHeader(width());
     }
     fBevel->setGeometry(0, barTop, width(), 2);
     const int buttonTop = barTop + (kButtonBarHeight - kButtonHeight) / 2;

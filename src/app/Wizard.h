@@ -50,10 +50,16 @@ class TWizardPage : public QWidget {
     std::function<void(QObject* sender, bool& stop)> OnCancelButtonClick;
 
   private:
+    friend class TWizard;
+
+    // Places the header across a page of this width.
+    void LayOutHeader(int width);
+
     TWizard& fWizard;
-    QFrame* fHeader;    // owned by the page (Qt parent)
-    QLabel* fTitle;     // owned by the header
-    QLabel* fSubtitle;  // owned by the header
+    QFrame* fHeader;      // owned by the page (Qt parent)
+    QLabel* fTitle;       // owned by the header
+    QLabel* fSubtitle;    // owned by the header
+    QFrame* fHeaderLine;  // owned by the page
     int fVisibleButtons;
     int fEnabledButtons;
 };

@@ -170,6 +170,8 @@ class UpdaterEndToEnd : public testing::Test {
     // German texts whatever the user's language.
     kmtest::ScopedEnv fLanguage{"LANGUAGE", std::nullopt};
     kmtest::ScopedEnv fLocale{"LC_ALL", "C.UTF-8"};
+    // Sanitizer builds: the system's D-Bus library keeps a buffer to the end.
+    kmtest::ScopedEnv fLeakSuppressions{"LSAN_OPTIONS", "suppressions=" QB_E2E_LSAN_SUPPRESSIONS};
     std::optional<TPortReservation> fPort;
     httplib::Server fServer;
     std::thread fServerThread;
