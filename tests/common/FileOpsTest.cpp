@@ -172,6 +172,24 @@ TEST(FileOps, DeleteDirectoryTreeRemovesReadOnlyContentButNeverFollowsLinks) {
     EXPECT_FALSE(km::DeleteDirectoryTree((outside / "keep.txt").string()));
 }
 
+TEST(FileOps, PathsEndingInDotOrDotDotAreRefused) {
+    kmtest::TempDir dir;
+    const fs::path b = dir.Path() / "b";
+    WriteTextFile(b / "c/file", "c");
+    WriteTextFile(b / "other", "o");
+    const std::string c = (b / "c").string();
+    const std::string target = (dir.Path() / "target").string();
+    for (const std::string& path : {c + "/..", c + "/../", c + "/.", c + "/./"}) {
+        EXPECT_FALSE(km::DeleteDirectoryTree(path)) << path;
+        EXPECT_FALSE(km::ShellFileOperation(path, "", km::FO_DELETE, false)) << path;
+        EXPECT_FALSE(km::ShellFileOperation(path, target, km::FO_MOVE, false)) << path;
+        EXPECT_FALSE(km::ShellFileOperation(path, target, km::FO_COPY, false)) << path;
+        EXPECT_EQ(ReadTextFile(b / "c/file"), "c") << path;
+        EXPECT_EQ(ReadTextFile(b / "other"), "o") << path;
+        EXPECT_FALSE(fs::exists(target)) << path;
+    }
+}
+
 // Sets or clears the immutable flag; false where the file system or the
 // process's rights do not allow it.
 bool SetImmutable(const fs::path& path, bool on) {
