@@ -147,7 +147,8 @@ bool CopyDirAt(int srcParent, const char* srcName, const struct stat& st, int ds
     if (!src.Valid()) {
         return false;
     }
-    if (::mkdirat(dstParent, dstName, 0700) != 0 && errno != EEXIST) {
+    const bool created = ::mkdirat(dstParent, dstName, 0700) == 0;
+    if (!created && errno != EEXIST) {
         return false;
     }
     // An existing link to a directory at the destination is merged into, as
@@ -156,14 +157,21 @@ bool CopyDirAt(int srcParent, const char* srcName, const struct stat& st, int ds
     if (!dst.Valid()) {
         return false;
     }
+    // An existing folder belongs to the product: it keeps its own mode and
+    // times, and is made writable only for the time of the copy.
+    mode_t restoreMode = 0;
     struct stat dstStat {};
-    if (::fstat(dst.Get(), &dstStat) == 0 && (dstStat.st_mode & 0300) != 0300) {
-        ::fchmod(dst.Get(), (dstStat.st_mode & 07777) | 0300);
+    if (!created && ::fstat(dst.Get(), &dstStat) == 0 && (dstStat.st_mode & 0300) != 0300 &&
+        ::fchmod(dst.Get(), (dstStat.st_mode & 07777) | 0300) == 0) {
+        restoreMode = dstStat.st_mode & 07777;
     }
     std::vector<std::string> names;
     bool ok = ListNames(src.Get(), names);
     for (const std::string& name : names) {
         ok = CopyEntryAt(src.Get(), name.c_str(), dst.Get(), name.c_str()) && ok;
+    }
+    if (!created) {
+        return (restoreMode == 0 || ::fchmod(dst.Get(), restoreMode) == 0) && ok;
     }
     const timespec times[2] = {st.st_atim, st.st_mtim};
     ok = ::fchmod(dst.Get(), st.st_mode & kKeptModeBits) == 0 && ok;

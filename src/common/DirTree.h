@@ -17,9 +17,10 @@ namespace km {
 // - a regular file replaces an existing file or link of that name (created
 //   anew when the existing one cannot be opened for writing) and gets the
 //   source's permission bits (without set-uid/set-gid) and times;
-// - a directory is merged into an existing directory (or a link to one) and
-//   created when missing; its permission bits and times follow the source
-//   once its content is copied; hidden entries are copied like any other;
+// - a directory is merged into an existing directory (or a link to one),
+//   which keeps its own permission bits and times, or created when missing
+//   and then given the source's permission bits and times once its content
+//   is copied; hidden entries are copied like any other;
 // - a symbolic link is copied as a link (its target is never read).
 // Other entry types fail. A failure does not stop the walk: the remaining
 // entries are still copied. True when everything was copied.

@@ -79,9 +79,40 @@ TEST_F(ShellCopyTest, WildcardCopyMergesOverwritesAndKeepsModesAndTimes) {
     EXPECT_TRUE(fs::is_directory(dst / "empty"));
     EXPECT_EQ(ModeOf(dst / "sub/deeper/run.sh"), 0750u);
     EXPECT_EQ(MTimeOf(dst / "sub/b.txt"), 1'000'000'000);
-    EXPECT_EQ(ModeOf(dst / "sub"), ModeOf(src / "sub"));
+    // An existing folder keeps its own mode; a new one gets the source's.
+    EXPECT_EQ(ModeOf(dst / "sub"), 0555u);
+    EXPECT_EQ(ModeOf(dst / "sub/deeper"), ModeOf(src / "sub/deeper"));
     // The source stays as it was.
     EXPECT_EQ(ReadTextFile(src / "a.txt"), "new a");
+}
+
+TEST_F(ShellCopyTest, MergingLeavesModeAndTimesOfExistingFoldersAlone) {
+    // The work folder's restrictive mode and old times must not reach the
+    // product's folders, nor a folder a link in the product points to.
+    const fs::path shared = dir.Path() / "shared";
+    fs::create_directories(shared);
+    fs::create_directory_symlink(shared, dst / "linked");
+    fs::create_directories(dst / "plain");
+    WriteTextFile(src / "linked/l.txt", "l");
+    WriteTextFile(src / "plain/p.txt", "p");
+    WriteTextFile(src / "fresh/f.txt", "f");
+    for (const char* name : {"linked", "plain", "fresh"}) {
+        fs::permissions(src / name, fs::perms(0700));
+        SetMTime(src / name, 1'000'000'000);
+    }
+    for (const fs::path& existing : {shared, dst / "plain"}) {
+        fs::permissions(existing, fs::perms(0751));
+    }
+    ASSERT_TRUE(km::ShellFileOperation(src.string() + "/*", dst.string(), km::FO_COPY, false));
+    EXPECT_EQ(ReadTextFile(shared / "l.txt"), "l");
+    EXPECT_EQ(ReadTextFile(dst / "plain/p.txt"), "p");
+    for (const fs::path& existing : {shared, dst / "plain"}) {
+        EXPECT_EQ(ModeOf(existing), 0751u) << existing;
+        EXPECT_NE(MTimeOf(existing), 1'000'000'000) << existing;
+    }
+    EXPECT_TRUE(fs::is_symlink(dst / "linked"));
+    EXPECT_EQ(ModeOf(dst / "fresh"), 0700u);
+    EXPECT_EQ(MTimeOf(dst / "fresh"), 1'000'000'000);
 }
 
 TEST_F(ShellCopyTest, WildcardCopyCreatesAMissingTarget) {
