@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/StagedFile.h"
 #include "common/SysError.h"
 
 namespace km {
@@ -182,31 +183,33 @@ bool CopyDirAt(int srcParent, const char* srcName, const struct stat& st, int ds
 }  // namespace
 
 int CopyFileAt(int srcFd, int dstParent, const char* dstName, mode_t mode, bool replaceExisting) {
-    constexpr int kBaseFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
-    TUniqueFd out(
-        ::openat(dstParent, dstName, kBaseFlags | (replaceExisting ? O_TRUNC : O_EXCL), 0600));
-    if (!out.Valid() && replaceExisting &&
-        (errno == EACCES || errno == ELOOP || errno == ETXTBSY)) {
-        // A read-only file, a link or a running program: replace the entry.
-        if (::unlinkat(dstParent, dstName, 0) == 0) {
-            out.Reset(::openat(dstParent, dstName, kBaseFlags | O_EXCL, 0600));
-        }
-    }
-    if (!out.Valid()) {
-        return errno;
-    }
     struct stat st {};
     if (::fstat(srcFd, &st) != 0) {
         return errno;
     }
-    if (const int err = CopyBytes(srcFd, out.Get()); err != 0) {
+    struct stat existing {};
+    if (::fstatat(dstParent, dstName, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!replaceExisting) {
+            return EEXIST;
+        }
+        if (existing.st_dev == st.st_dev && existing.st_ino == st.st_ino) {
+            // The source under another spelling or another link: a copy onto
+            // it is a mistake of the caller's.
+            return EINVAL;
+        }
+    }
+    TStagedFile out;
+    if (const int err = out.Create(dstParent); err != 0) {
+        return err;
+    }
+    if (const int err = CopyBytes(srcFd, out.Fd()); err != 0) {
         return err;
     }
     const timespec times[2] = {st.st_atim, st.st_mtim};
-    if (::fchmod(out.Get(), mode & kKeptModeBits) != 0 || ::futimens(out.Get(), times) != 0) {
+    if (::fchmod(out.Fd(), mode & kKeptModeBits) != 0 || ::futimens(out.Fd(), times) != 0) {
         return errno;
     }
-    return out.Reset();
+    return out.Commit(dstName, replaceExisting);
 }
 
 bool CopyEntryAt(int srcParent, const char* srcName, int dstParent, const char* dstName) {

@@ -35,10 +35,11 @@ enum TShellFileOp { FO_MOVE = 1, FO_COPY = 2, FO_DELETE = 3, FO_RENAME = 4 };
 // - FO_COPY: a pattern copies every matching entry into the directory target,
 //   which is created when missing. A single source is copied into target when
 //   that is an existing directory, else to target itself. Directories are
-//   copied recursively and merged into existing ones, existing files are
-//   overwritten, missing directories are created; permission bits (without
-//   set-uid/set-gid) and modification times are kept; links are copied as
-//   links.
+//   copied recursively and merged into existing ones (which keep their own
+//   mode and times), existing files are replaced as a whole (never written
+//   into; a copy onto the source file itself fails), missing directories
+//   are created; permission bits (without set-uid/set-gid) and modification
+//   times are kept; links are copied as links.
 // - FO_MOVE: the same placement, moving instead of copying (rename where
 //   possible, merge into existing directories, copy and delete across file
 //   systems).
