@@ -188,15 +188,8 @@ int CopyFileAt(int srcFd, int dstParent, const char* dstName, mode_t mode, bool 
         return errno;
     }
     struct stat existing {};
-    if (::fstatat(dstParent, dstName, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (!replaceExisting) {
-            return EEXIST;
-        }
-        if (existing.st_dev == st.st_dev && existing.st_ino == st.st_ino) {
-            // The source under another spelling or another link: a copy onto
-            // it is a mistake of the caller's.
-            return EINVAL;
-        }
+    if (!replaceExisting && ::fstatat(dstParent, dstName, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        return EEXIST;  // spares the copy; Commit checks again
     }
     TStagedFile out;
     if (const int err = out.Create(dstParent); err != 0) {
@@ -209,7 +202,19 @@ int CopyFileAt(int srcFd, int dstParent, const char* dstName, mode_t mode, bool 
     if (::fchmod(out.Fd(), mode & kKeptModeBits) != 0 || ::futimens(out.Fd(), times) != 0) {
         return errno;
     }
-    return out.Commit(dstName, replaceExisting);
+    // Most copies land where nothing is yet; only an entry in the way needs
+    // a look before it is replaced.
+    const int err = out.Commit(dstName, false);
+    if (err != EEXIST || !replaceExisting) {
+        return err;
+    }
+    if (::fstatat(dstParent, dstName, &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+        existing.st_dev == st.st_dev && existing.st_ino == st.st_ino) {
+        // The source under another spelling or another link: a copy onto it
+        // is the caller's mistake, not an update.
+        return EINVAL;
+    }
+    return out.Commit(dstName, true);
 }
 
 bool CopyEntryAt(int srcParent, const char* srcName, int dstParent, const char* dstName) {

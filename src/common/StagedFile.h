@@ -31,8 +31,9 @@ class TStagedFile {
     // Gives the file the name name in the folder: replacing an existing
     // entry of that name (not a directory) in one step, or, with
     // replaceExisting false, failing with EEXIST when one exists. Closes the
-    // file. Returns 0 or an errno value; after a failure nothing of the file
-    // stays.
+    // file. Returns 0 or an errno value. After EEXIST the file stays staged
+    // and Commit may be called again; after any other failure the file is
+    // discarded when the object goes.
     int Commit(const char* name, bool replaceExisting);
 
   private:
