@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/StagedFile.h"
 #include "common/SysError.h"
 
 namespace km {
@@ -147,7 +148,8 @@ bool CopyDirAt(int srcParent, const char* srcName, const struct stat& st, int ds
     if (!src.Valid()) {
         return false;
     }
-    if (::mkdirat(dstParent, dstName, 0700) != 0 && errno != EEXIST) {
+    const bool created = ::mkdirat(dstParent, dstName, 0700) == 0;
+    if (!created && errno != EEXIST) {
         return false;
     }
     // An existing link to a directory at the destination is merged into, as
@@ -156,14 +158,21 @@ bool CopyDirAt(int srcParent, const char* srcName, const struct stat& st, int ds
     if (!dst.Valid()) {
         return false;
     }
+    // An existing folder belongs to the product: it keeps its own mode and
+    // times, and is made writable only for the time of the copy.
+    mode_t restoreMode = 0;
     struct stat dstStat {};
-    if (::fstat(dst.Get(), &dstStat) == 0 && (dstStat.st_mode & 0300) != 0300) {
-        ::fchmod(dst.Get(), (dstStat.st_mode & 07777) | 0300);
+    if (!created && ::fstat(dst.Get(), &dstStat) == 0 && (dstStat.st_mode & 0300) != 0300 &&
+        ::fchmod(dst.Get(), (dstStat.st_mode & 07777) | 0300) == 0) {
+        restoreMode = dstStat.st_mode & 07777;
     }
     std::vector<std::string> names;
     bool ok = ListNames(src.Get(), names);
     for (const std::string& name : names) {
         ok = CopyEntryAt(src.Get(), name.c_str(), dst.Get(), name.c_str()) && ok;
+    }
+    if (!created) {
+        return (restoreMode == 0 || ::fchmod(dst.Get(), restoreMode) == 0) && ok;
     }
     const timespec times[2] = {st.st_atim, st.st_mtim};
     ok = ::fchmod(dst.Get(), st.st_mode & kKeptModeBits) == 0 && ok;
@@ -174,31 +183,38 @@ bool CopyDirAt(int srcParent, const char* srcName, const struct stat& st, int ds
 }  // namespace
 
 int CopyFileAt(int srcFd, int dstParent, const char* dstName, mode_t mode, bool replaceExisting) {
-    constexpr int kBaseFlags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
-    TUniqueFd out(
-        ::openat(dstParent, dstName, kBaseFlags | (replaceExisting ? O_TRUNC : O_EXCL), 0600));
-    if (!out.Valid() && replaceExisting &&
-        (errno == EACCES || errno == ELOOP || errno == ETXTBSY)) {
-        // A read-only file, a link or a running program: replace the entry.
-        if (::unlinkat(dstParent, dstName, 0) == 0) {
-            out.Reset(::openat(dstParent, dstName, kBaseFlags | O_EXCL, 0600));
-        }
-    }
-    if (!out.Valid()) {
-        return errno;
-    }
     struct stat st {};
     if (::fstat(srcFd, &st) != 0) {
         return errno;
     }
-    if (const int err = CopyBytes(srcFd, out.Get()); err != 0) {
+    struct stat existing {};
+    if (!replaceExisting && ::fstatat(dstParent, dstName, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        return EEXIST;  // spares the copy; Commit checks again
+    }
+    TStagedFile out;
+    if (const int err = out.Create(dstParent); err != 0) {
+        return err;
+    }
+    if (const int err = CopyBytes(srcFd, out.Fd()); err != 0) {
         return err;
     }
     const timespec times[2] = {st.st_atim, st.st_mtim};
-    if (::fchmod(out.Get(), mode & kKeptModeBits) != 0 || ::futimens(out.Get(), times) != 0) {
+    if (::fchmod(out.Fd(), mode & kKeptModeBits) != 0 || ::futimens(out.Fd(), times) != 0) {
         return errno;
     }
-    return out.Reset();
+    // Most copies land where nothing is yet; only an entry in the way needs
+    // a look before it is replaced.
+    const int err = out.Commit(dstName, false);
+    if (err != EEXIST || !replaceExisting) {
+        return err;
+    }
+    if (::fstatat(dstParent, dstName, &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+        existing.st_dev == st.st_dev && existing.st_ino == st.st_ino) {
+        // The source under another spelling or another link: a copy onto it
+        // is the caller's mistake, not an update.
+        return EINVAL;
+    }
+    return out.Commit(dstName, true);
 }
 
 bool CopyEntryAt(int srcParent, const char* srcName, int dstParent, const char* dstName) {

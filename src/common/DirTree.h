@@ -14,12 +14,13 @@
 namespace km {
 
 // Copies the entry srcParent/srcName to dstParent/dstName:
-// - a regular file replaces an existing file or link of that name (created
-//   anew when the existing one cannot be opened for writing) and gets the
-//   source's permission bits (without set-uid/set-gid) and times;
-// - a directory is merged into an existing directory (or a link to one) and
-//   created when missing; its permission bits and times follow the source
-//   once its content is copied; hidden entries are copied like any other;
+// - a regular file replaces an existing file or link of that name as
+//   CopyFileAt does and gets the source's permission bits (without
+//   set-uid/set-gid) and times;
+// - a directory is merged into an existing directory (or a link to one),
+//   which keeps its own permission bits and times, or created when missing
+//   and then given the source's permission bits and times once its content
+//   is copied; hidden entries are copied like any other;
 // - a symbolic link is copied as a link (its target is never read).
 // Other entry types fail. A failure does not stop the walk: the remaining
 // entries are still copied. True when everything was copied.
@@ -37,9 +38,15 @@ bool MoveEntryAt(int srcParent, const char* srcName, int dstParent, const char* 
 // not stop the walk. True when parent/name is gone.
 bool DeleteEntryAt(int parent, const char* name);
 
-// Copies the bytes of the regular file open as srcFd into a new or existing
-// file dstParent/dstName with permission bits mode and the times of srcFd.
-// With replaceExisting false an existing destination is an error (EEXIST).
+// Copies the bytes of the regular file open as srcFd to dstParent/dstName
+// with permission bits mode and the times of srcFd. The copy is written to a
+// new file in dstParent and put in place in one step (TStagedFile): an
+// existing file or link of that name is replaced, never written into, so
+// whoever has the old file open or mapped keeps it whole, other hard links
+// of it keep the old content, and a failed copy leaves it unchanged. The new
+// file belongs to the caller. With replaceExisting false an existing
+// destination is an error (EEXIST); an existing destination that is the
+// source file itself (another spelling or hard link) is refused (EINVAL).
 // Returns 0 or an errno value.
 int CopyFileAt(int srcFd, int dstParent, const char* dstName, mode_t mode, bool replaceExisting);
 

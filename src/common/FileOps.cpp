@@ -25,6 +25,17 @@ TUniqueFd OpenDir(const std::string& path) {
     return TUniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
+// Whether the last component of path (without trailing "/") is "." or "..":
+// such a name stands for the folder itself or its parent, never for an entry
+// that could be deleted, moved or copied by that name.
+bool EndsInDotEntry(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string_view name = slash == std::string::npos
+                                      ? std::string_view(path)
+                                      : std::string_view(path).substr(slash + 1);
+    return name == "." || name == "..";
+}
+
 bool IsPattern(const std::string& name) {
     return name.find_first_of("*?") != std::string::npos;
 }
@@ -166,6 +177,9 @@ bool ShellFileOperation(const std::string& source, const std::string& target,
     }
     const std::string src = RemovePathDelimiter(source);
     const std::string dst = RemovePathDelimiter(target);
+    if (EndsInDotEntry(src)) {
+        return false;
+    }
     switch (operation) {
         case FO_COPY:
             return PlaceEntries(src, dst, CopyEntryAt);
@@ -182,7 +196,8 @@ bool ShellFileOperation(const std::string& source, const std::string& target,
 bool DeleteDirectoryTree(const std::string& path) {
     const std::string dir = RemovePathDelimiter(path);
     struct stat st {};
-    if (dir.empty() || dir == "/" || ::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (dir.empty() || dir == "/" || EndsInDotEntry(dir) || ::lstat(dir.c_str(), &st) != 0 ||
+        !S_ISDIR(st.st_mode)) {
         return false;
     }
     const TPathSplit split = SplitPath(dir);

@@ -26,18 +26,20 @@ enum TShellFileOp { FO_MOVE = 1, FO_COPY = 2, FO_DELETE = 3, FO_RENAME = 4 };
 // One copy, move, delete or rename of a file, a directory or a pattern.
 //
 // Does nothing and returns false when source is empty, when operation is not
-// FO_DELETE and target is empty, or when source and target are equal ignoring
+// FO_DELETE and target is empty, when source and target are equal ignoring
 // the case of ASCII letters (compared before one trailing "/" is removed from
-// each). A last source component with "*" or "?" is a pattern over the
-// entries of its folder ("*" and "*.*" match every entry, hidden ones
-// included; other patterns match names ignoring case).
+// each), or when the last component of source is "." or "..". A last source
+// component with "*" or "?" is a pattern over the entries of its folder ("*"
+// and "*.*" match every entry, hidden ones included; other patterns match
+// names ignoring case).
 // - FO_COPY: a pattern copies every matching entry into the directory target,
 //   which is created when missing. A single source is copied into target when
 //   that is an existing directory, else to target itself. Directories are
-//   copied recursively and merged into existing ones, existing files are
-//   overwritten, missing directories are created; permission bits (without
-//   set-uid/set-gid) and modification times are kept; links are copied as
-//   links.
+//   copied recursively and merged into existing ones (which keep their own
+//   mode and times), existing files are replaced as a whole (never written
+//   into; a copy onto the source file itself fails), missing directories
+//   are created; permission bits (without set-uid/set-gid) and modification
+//   times are kept; links are copied as links.
 // - FO_MOVE: the same placement, moving instead of copying (rename where
 //   possible, merge into existing directories, copy and delete across file
 //   systems).
@@ -51,9 +53,9 @@ bool ShellFileOperation(const std::string& source, const std::string& target,
 
 // Deletes the directory path with everything in it; read-only entries go too.
 // Symbolic links inside are removed as entries and never followed. A failure
-// does not stop the walk. True when the directory itself is gone; false for
-// an empty path, a path that is not a directory (a link to one included) and
-// the root.
+// does not stop the walk. True when the directory itself is gone; false, with
+// nothing deleted, for an empty path, a path that is not a directory (a link
+// to one included), a path whose last component is "." or "..", and the root.
 bool DeleteDirectoryTree(const std::string& path);
 
 // Creates path and every missing directory above it. True when path exists as

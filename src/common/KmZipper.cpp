@@ -258,11 +258,19 @@ void ExtractZipArchive(const std::string& archiveFile, const std::string& target
         return;  // an archive without entries
     }
 
+    // libzip reads the file opened above, not whatever the name leads to by
+    // now, so that the directory checked below and the entries extracted
+    // come from one file. zip_fdopen owns the duplicate once it succeeds.
+    TUniqueFd forLibzip(::fcntl(file.Get(), F_DUPFD_CLOEXEC, 0));
+    if (!forLibzip.Valid()) {
+        ThrowSysError(errno, archiveFile);
+    }
     int error = 0;
-    const TZipPtr archive(zip_open(archiveFile.c_str(), ZIP_RDONLY, &error));
+    const TZipPtr archive(zip_fdopen(forLibzip.Get(), ZIP_RDONLY, &error));
     if (!archive) {
         throw EZipError(ZipErrorMessage(error));
     }
+    forLibzip.Release();
     if (!password.empty()) {
         zip_set_default_password(archive.get(), password.c_str());
     }

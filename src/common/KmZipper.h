@@ -45,7 +45,8 @@ class EZipError : public Exception {
 //   "Cannot extract file - unsafe path: " + entry name
 //   otherwise the decoder's or the file system's message (the latter with the
 //   path it concerns), e.g. for a missing archiveFile or a full disk.
-// Runs on the calling thread; the archive file is only read.
+// Runs on the calling thread. The archive file is opened once and only read;
+// another file renamed over archiveFile meanwhile is not seen.
 void ExtractZipArchive(const std::string& archiveFile, const std::string& targetDir,
                        const std::string& password);
 

@@ -117,11 +117,17 @@ void SetWakeMainThread(std::function<void()> hook) {
 }
 
 void TThreadDeleter::operator()(TThread* thread) const {
-    if (thread != nullptr) {
+    if (thread == nullptr) {
+        return;
+    }
+    // A thread that never started has nothing to stop; asking WaitFor would
+    // throw from here for one that frees itself, while an exception (the
+    // refusal of such a thread in CreateThread) is already on its way out.
+    if (thread->fStarted) {
         thread->Terminate();
         thread->WaitFor();
-        delete thread;
     }
+    delete thread;
 }
 
 void AssertNotFreeOnTerminate(const TThread& thread) {

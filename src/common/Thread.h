@@ -23,8 +23,10 @@ namespace km {
 
 class TThread;
 
-// Stops a thread and waits for it before it is deleted, so that Execute never
-// runs on an object whose derived part is already gone.
+// Stops a started thread and waits for it before it is deleted, so that
+// Execute never runs on an object whose derived part is already gone. A
+// thread that was never started is deleted at once, so the deleter does not
+// throw while CreateThread refuses one.
 struct TThreadDeleter {
     void operator()(TThread* thread) const;
 };
@@ -99,6 +101,7 @@ class TThread {
 
     template <class T, class... Args>
     friend TThreadPtr<T> CreateThread(Args&&... args);
+    friend struct TThreadDeleter;
     friend class TManagedThread;
 
     std::mutex fHandleMutex;  // guards fSysThread between Start, the worker, Join

@@ -4,10 +4,15 @@
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include "support/Sandbox.h"
 
@@ -79,9 +84,147 @@ TEST_F(ShellCopyTest, WildcardCopyMergesOverwritesAndKeepsModesAndTimes) {
     EXPECT_TRUE(fs::is_directory(dst / "empty"));
     EXPECT_EQ(ModeOf(dst / "sub/deeper/run.sh"), 0750u);
     EXPECT_EQ(MTimeOf(dst / "sub/b.txt"), 1'000'000'000);
-    EXPECT_EQ(ModeOf(dst / "sub"), ModeOf(src / "sub"));
+    // An existing folder keeps its own mode; a new one gets the source's.
+    EXPECT_EQ(ModeOf(dst / "sub"), 0555u);
+    EXPECT_EQ(ModeOf(dst / "sub/deeper"), ModeOf(src / "sub/deeper"));
     // The source stays as it was.
     EXPECT_EQ(ReadTextFile(src / "a.txt"), "new a");
+}
+
+TEST_F(ShellCopyTest, MergingLeavesModeAndTimesOfExistingFoldersAlone) {
+    // The work folder's restrictive mode and old times must not reach the
+    // product's folders, nor a folder a link in the product points to.
+    const fs::path shared = dir.Path() / "shared";
+    fs::create_directories(shared);
+    fs::create_directory_symlink(shared, dst / "linked");
+    fs::create_directories(dst / "plain");
+    WriteTextFile(src / "linked/l.txt", "l");
+    WriteTextFile(src / "plain/p.txt", "p");
+    WriteTextFile(src / "fresh/f.txt", "f");
+    for (const char* name : {"linked", "plain", "fresh"}) {
+        fs::permissions(src / name, fs::perms(0700));
+        SetMTime(src / name, 1'000'000'000);
+    }
+    for (const fs::path& existing : {shared, dst / "plain"}) {
+        fs::permissions(existing, fs::perms(0751));
+    }
+    ASSERT_TRUE(km::ShellFileOperation(src.string() + "/*", dst.string(), km::FO_COPY, false));
+    EXPECT_EQ(ReadTextFile(shared / "l.txt"), "l");
+    EXPECT_EQ(ReadTextFile(dst / "plain/p.txt"), "p");
+    for (const fs::path& existing : {shared, dst / "plain"}) {
+        EXPECT_EQ(ModeOf(existing), 0751u) << existing;
+        EXPECT_NE(MTimeOf(existing), 1'000'000'000) << existing;
+    }
+    EXPECT_TRUE(fs::is_symlink(dst / "linked"));
+    EXPECT_EQ(ModeOf(dst / "fresh"), 0700u);
+    EXPECT_EQ(MTimeOf(dst / "fresh"), 1'000'000'000);
+}
+
+TEST(FileOps, CopyOfAFileOntoItselfIsRefused) {
+    kmtest::TempDir dir;
+    const fs::path a = dir.Path() / "a";
+    WriteTextFile(a / "x", "content");
+    fs::create_directories(a / "sub");
+    fs::create_hard_link(a / "x", a / "hard");
+    const std::string x = (a / "x").string();
+    // Other spellings of x, its own folder, and another name of the same file.
+    for (const std::string& target :
+         {a.string() + "/./x", a.string() + "//x", a.string() + "/sub/../x", a.string() + "/.",
+          a.string() + "/sub/..", (a / "hard").string()}) {
+        EXPECT_FALSE(km::ShellFileOperation(x, target, km::FO_COPY, false)) << target;
+        EXPECT_EQ(ReadTextFile(a / "x"), "content") << target;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(a), fs::directory_iterator()), 3);
+}
+
+// Reads through a shared mapping of the whole file: what a running program
+// sees of its file.
+class TMappedFile {
+  public:
+    explicit TMappedFile(const fs::path& path) : fSize(fs::file_size(path)) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fData = ::mmap(nullptr, fSize, PROT_READ, MAP_SHARED, fd, 0);
+        ::close(fd);
+    }
+    ~TMappedFile() {
+        if (fData != MAP_FAILED) {
+            ::munmap(fData, fSize);
+        }
+    }
+    TMappedFile(const TMappedFile&) = delete;
+    TMappedFile& operator=(const TMappedFile&) = delete;
+
+    bool Valid() const { return fData != MAP_FAILED; }
+    std::string Content() const { return std::string(static_cast<const char*>(fData), fSize); }
+
+  private:
+    std::size_t fSize;
+    void* fData = MAP_FAILED;
+};
+
+TEST(FileOps, CopyReplacesAnExistingFileAsAWholeInsteadOfWritingIntoIt) {
+    kmtest::TempDir dir;
+    const std::string oldText = "the old program, longer than the new one";
+    const fs::path source = dir.Path() / "work/prog";
+    WriteTextFile(source, "new");
+    fs::permissions(source, fs::perms(0750));
+    const fs::path outside = dir.Path() / "outside";
+    WriteTextFile(outside, oldText);
+
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> makeDestination;
+    };
+    const Case cases[] = {
+        {"plain", [&](const fs::path& p) { WriteTextFile(p, oldText); }},
+        {"read-only",
+         [&](const fs::path& p) {
+             WriteTextFile(p, oldText);
+             fs::permissions(p, fs::perms(0444));
+         }},
+        {"link", [&](const fs::path& p) { fs::create_symlink(outside, p); }},
+    };
+    for (const Case& c : cases) {
+        const fs::path product = dir.Path() / c.name;
+        fs::create_directories(product);
+        c.makeDestination(product / "prog");
+        const TMappedFile running(product / "prog");
+        ASSERT_TRUE(running.Valid()) << c.name;
+
+        EXPECT_TRUE(km::ShellFileOperation(source.string(), product.string(), km::FO_COPY, false))
+            << c.name;
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(product / "prog"))) << c.name;
+        EXPECT_EQ(ReadTextFile(product / "prog"), "new") << c.name;
+        EXPECT_EQ(ModeOf(product / "prog"), 0750u) << c.name;
+        // The old file is left whole to whoever still has it open or mapped.
+        EXPECT_EQ(running.Content(), oldText) << c.name;
+        EXPECT_EQ(ReadTextFile(outside), oldText) << c.name;
+        // Nothing else, a temporary file included, is left in the folder.
+        EXPECT_EQ(std::distance(fs::directory_iterator(product), fs::directory_iterator()), 1)
+            << c.name;
+    }
+}
+
+TEST(FileOps, AFailedCopyLeavesTheExistingFileWhole) {
+    kmtest::TempDir dir;
+    const fs::path source = dir.Path() / "work/big.bin";
+    const fs::path product = dir.Path() / "product";
+    WriteTextFile(source, std::string(300000, 'n'));
+    WriteTextFile(product / "big.bin", std::string(200000, 'o'));
+    // The file-size limit stands in for a full disk; in a child process so
+    // the limit does not reach the other tests.
+    EXPECT_EXIT(
+        ([&] {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{100000, 100000};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            const bool ok =
+                !km::ShellFileOperation(source.string(), product.string(), km::FO_COPY, false) &&
+                ReadTextFile(product / "big.bin") == std::string(200000, 'o') &&
+                std::distance(fs::directory_iterator(product), fs::directory_iterator()) == 1;
+            std::exit(ok ? 0 : 1);
+        }()),
+        testing::ExitedWithCode(0), "");
 }
 
 TEST_F(ShellCopyTest, WildcardCopyCreatesAMissingTarget) {
@@ -170,6 +313,24 @@ TEST(FileOps, DeleteDirectoryTreeRemovesReadOnlyContentButNeverFollowsLinks) {
     EXPECT_FALSE(km::DeleteDirectoryTree(""));
     EXPECT_FALSE(km::DeleteDirectoryTree((dir.Path() / "missing").string()));
     EXPECT_FALSE(km::DeleteDirectoryTree((outside / "keep.txt").string()));
+}
+
+TEST(FileOps, PathsEndingInDotOrDotDotAreRefused) {
+    kmtest::TempDir dir;
+    const fs::path b = dir.Path() / "b";
+    WriteTextFile(b / "c/file", "c");
+    WriteTextFile(b / "other", "o");
+    const std::string c = (b / "c").string();
+    const std::string target = (dir.Path() / "target").string();
+    for (const std::string& path : {c + "/..", c + "/../", c + "/.", c + "/./"}) {
+        EXPECT_FALSE(km::DeleteDirectoryTree(path)) << path;
+        EXPECT_FALSE(km::ShellFileOperation(path, "", km::FO_DELETE, false)) << path;
+        EXPECT_FALSE(km::ShellFileOperation(path, target, km::FO_MOVE, false)) << path;
+        EXPECT_FALSE(km::ShellFileOperation(path, target, km::FO_COPY, false)) << path;
+        EXPECT_EQ(ReadTextFile(b / "c/file"), "c") << path;
+        EXPECT_EQ(ReadTextFile(b / "other"), "o") << path;
+        EXPECT_FALSE(fs::exists(target)) << path;
+    }
 }
 
 // Sets or clears the immutable flag; false where the file system or the

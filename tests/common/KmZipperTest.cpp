@@ -1,5 +1,6 @@
 #include "common/KmZipper.h"
 
+#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -8,6 +9,9 @@
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
+#include <iterator>
+#include <utility>
 
 #include "support/Sandbox.h"
 #include "support/ZipFixture.h"
@@ -50,6 +54,23 @@ bool CheckByteRejects(const fs::path& archive, const std::string& password) {
     }
     zip_discard(zip);
     return rejected;
+}
+
+// Run once when the code under test next hands an archive to libzip, through
+// the wrappers below.
+std::function<void()> gWhenLibzipOpens;
+
+template <class TFunction>
+TFunction* LibzipFunction(const char* name) {
+    if (gWhenLibzipOpens) {
+        std::exchange(gWhenLibzipOpens, nullptr)();
+    }
+    return reinterpret_cast<TFunction*>(::dlsym(RTLD_NEXT, name));
+}
+
+// The number of descriptors this process has open.
+std::ptrdiff_t OpenDescriptors() {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
 }
 
 class ZipExtractTest : public ::testing::Test {
@@ -189,7 +210,9 @@ TEST_F(ZipExtractTest, WhatIsNotAnArchive) {
     EXPECT_TRUE(fs::is_empty(target));
 
     WriteTextFile(archive, "<html><body>404 Not Found</body></html>\n");
+    const std::ptrdiff_t descriptors = OpenDescriptors();
     EXPECT_EQ(ExtractError(archive, target), "Unhandled Archive Type");
+    EXPECT_EQ(OpenDescriptors(), descriptors);
 
     kmtest::WriteZip(archive, {ZipEntrySpec("a.txt", std::string(5000, 'a'))});
     const auto size = fs::file_size(archive);
@@ -199,6 +222,18 @@ TEST_F(ZipExtractTest, WhatIsNotAnArchive) {
     EXPECT_THAT(ExtractError(dir.Path() / "missing.zip", target),
                 HasSubstr("No such file or directory"));
     EXPECT_THAT(ExtractError(dir.Path() / "missing.zip", target), HasSubstr("missing.zip"));
+}
+
+TEST_F(ZipExtractTest, AnArchiveReplacedByNameDuringTheExtractionDoesNotMixIn) {
+    kmtest::WriteZip(archive, {ZipEntrySpec("dev/a.txt", "checked")});
+    const fs::path other = dir.Path() / "other.zip";
+    kmtest::WriteZip(other, {ZipEntrySpec("dev/a.txt", "swapped in")});
+    // Someone renames another file over the archive once the extraction has
+    // opened it: what is checked and what is extracted is the opened file.
+    gWhenLibzipOpens = [&] { fs::rename(other, archive); };
+    EXPECT_EQ(ExtractError(archive, target), "");
+    EXPECT_FALSE(gWhenLibzipOpens) << "the archive never reached libzip";
+    EXPECT_EQ(ReadTextFile(target / "dev/a.txt"), "checked");
 }
 
 TEST_F(ZipExtractTest, TargetDirectory) {
@@ -279,3 +314,13 @@ TEST_F(ZipExtractTest, WriteErrorSurfacesAndRemovesThePartialFile) {
 }
 
 }  // namespace
+
+// A definition in the program goes before the library's, so the extraction's
+// calls into libzip pass here first.
+extern "C" zip_t* zip_open(const char* path, int flags, int* errorp) {
+    return LibzipFunction<zip_t*(const char*, int, int*)>("zip_open")(path, flags, errorp);
+}
+
+extern "C" zip_t* zip_fdopen(int fd, int flags, int* errorp) {
+    return LibzipFunction<zip_t*(int, int, int*)>("zip_fdopen")(fd, flags, errorp);
+}

@@ -286,4 +286,19 @@ TEST(Thread, NobodyWaitsForAThreadThatFreesItself) {
     EXPECT_THROW(owned->SetFreeOnTerminate(true), km::EAssertionFailed);
 }
 
+// Sets FreeOnTerminate in its constructor, which an owned thread must not.
+class TFreesItselfFromTheStart : public TSelfFreeingThread {
+  public:
+    explicit TFreesItselfFromTheStart(TGone gone) : TSelfFreeingThread(std::move(gone)) {
+        SetFreeOnTerminate(true);
+    }
+};
+
+TEST(Thread, AnOwnerRefusesAThreadThatWouldFreeItselfWithoutStartingIt) {
+    auto gone = std::make_shared<std::latch>(1);
+    EXPECT_THROW(km::CreateThread<TFreesItselfFromTheStart>(gone), km::EAssertionFailed);
+    // Freed on the way out, never started.
+    EXPECT_TRUE(gone->try_wait());
+}
+
 }  // namespace
