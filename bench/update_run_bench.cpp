@@ -1,0 +1,169 @@
+// A whole update run (descriptor and dev, partner and patch packages) from a
+// loopback server, against the same work done by curl, unzip and cp -a in a
+// shell script, on the same data in one run: prints the time ratio (ours /
+// theirs) and our peak memory. Not a test; see bench/README.md.
+//
+// Usage: update_run_bench [MiB per package = 100] [files per package = 2000]
+// Works below $TMPDIR (else /tmp); needs python3 (the static file server),
+// curl, unzip and cp.
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "Publisher.h"
+#include "common/FileOps.h"
+#include "common/KmRegistry.h"
+#include "common/PathUtil.h"
+#include "common/Thread.h"
+#include "common/ThreadManager.h"
+#include "quorbel/ConfigUpdaterThread.h"
+#include "quorbel/InstallPaths.h"
+#include "support/BenchSupport.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+constexpr const char* kProject = "bench";
+
+int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// The same static file server for both contestants.
+pid_t StartServer(const fs::path& root, int port) {
+    const std::string portText = std::to_string(port);
+    const std::string rootText = root.string();
+    const char* argv[] = {"python3",   "-m",          "http.server",    portText.c_str(), "--bind",
+                          "127.0.0.1", "--directory", rootText.c_str(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    posix_spawnp(&pid, "python3", &actions, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    for (int i = 0; i < 100; ++i) {
+        if (kmbench::Run({"curl", "-sf", "-o", "/dev/null",
+                          "http://127.0.0.1:" + portText + "/qbdata/bench/configinfo.xml"},
+                         root)) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return pid;
+}
+
+// The product before the update: old dev and partner folders and an
+// installation folder that the patch partly overwrites.
+void ResetProduct(const fs::path& work) {
+    fs::remove_all(work / "product");
+    fs::create_directories(work / "product");
+    fs::copy(work / "old", work / "product", fs::copy_options::recursive);
+}
+
+int RunEngine(const std::string& root) {
+    km::TThreadManager manager;
+    km::CreateManagedThread<qb::TConfigUpdaterThread>("QBConfigUpdaterThread", &manager, true, true,
+                                                      kProject, root);
+    while (manager.IsRunning("QBConfigUpdaterThread")) {
+        km::CheckSynchronize(std::chrono::milliseconds(10));
+    }
+    return manager.GetThreadResult("QBConfigUpdaterThread");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::size_t mib = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 100;
+    const int files = argc > 2 ? std::atoi(argv[2]) : 2000;
+    const fs::path work = km::CreateTempWorkDir("kmu");
+    setenv("KM_REGISTRY_DIR", (work / "registry").c_str(), 1);
+    setenv("TMPDIR", (work / "tmp").c_str(), 1);
+    fs::create_directories(work / "tmp");
+    km::SetRegistryRoot("Software\\kelmirath\\Tolvan");
+
+    std::printf("generating 3 packages of %zu MiB in %d files each below %s\n", mib, files,
+                work.c_str());
+    const char* types[] = {"dev", "partner", "patch"};
+    for (int i = 0; i < 3; ++i) {
+        kmbench::GenerateTree(work / "source" / types[i], mib << 20, files, 42 + i);
+        // The installed product holds older versions of half of the files.
+        kmbench::GenerateTree(
+            work / "old" /
+                (i < 2 ? "data/config/" + std::string(types[i]) : std::string("install")),
+            mib << 19, files / 2, 7 + i);
+    }
+    qbpublish::TPublishOptions publish;
+    publish.SourceDir = (work / "source").string();
+    publish.OutDir = (work / "server/qbdata" / kProject).string();
+    publish.Date = "1";
+    qbpublish::Publish(publish);
+    fs::remove_all(work / "source");
+
+    const int port = FreePort();
+    const std::string root = "http://127.0.0.1:" + std::to_string(port);
+    const pid_t server = StartServer(work / "server", port);
+    const fs::path product = work / "product";
+
+    // The toolchain's way: fetch, unpack, replace the folders by copying,
+    // copy the patch over the installation.
+    ResetProduct(work);
+    const std::string script = "set -e; u=" + root +
+                               "/qbdata/bench; d=$(mktemp -d); cd \"$d\"\n"
+                               "curl -sf -o configinfo.xml \"$u/configinfo.xml\"\n"
+                               "for t in dev partner patch; do curl -sf -o $t.zip \"$u/$t.zip\"; "
+                               "unzip -q -o $t.zip -d w; done\n"
+                               "for t in dev partner; do rm -rf '" +
+                               (product / "data/config").string() +
+                               "'/$t; "
+                               "cp -a w/$t '" +
+                               (product / "data/config").string() +
+                               "'/$t; done\n"
+                               "cp -a w/patch/. '" +
+                               (product / "install").string() +
+                               "'/\n"
+                               "cd /; rm -rf \"$d\"\n";
+    bool ok = true;
+    const double theirs = kmbench::Seconds([&] {
+        ok = kmbench::Run({"bash", "-c", script}, work);
+    });
+
+    ResetProduct(work);
+    km::WriteRegString("InstallDir", (product / "install").string(), qb::kProductRegistryKey);
+    km::WriteRegString("DatabaseDir", (product / "data").string(), qb::kProductRegistryKey);
+    kmbench::ResetPeakRss();
+    int code = 0;
+    const double ours = kmbench::Seconds([&] { code = RunEngine(root); });
+    const long rss = kmbench::PeakRssKiB();
+
+    ::kill(server, SIGTERM);
+    ::waitpid(server, nullptr, 0);
+    km::DeleteDirectoryTree(work.string());
+    std::printf(
+        "update run: curl+unzip+cp %.3f s, ours %.3f s (result %d), ratio %.3f (goal <= 0.8), "
+        "peak RSS %.1f MiB (goal < 64)\n",
+        theirs, ours, code, ours / theirs, static_cast<double>(rss) / 1024);
+    return ok && code == 3 ? 0 : 1;
+}
