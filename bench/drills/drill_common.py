@@ -27,12 +27,18 @@ class QuietHandler(http.server.SimpleHTTPRequestHandler):
         pass
 
 
+class QuietServer(http.server.ThreadingHTTPServer):
+    # Killed clients reset their connections; that is the drill, not an error.
+    def handle_error(self, request, client_address):
+        pass
+
+
 class Server:
     """Serves a folder on 127.0.0.1 on a free port until stopped."""
 
     def __init__(self, folder):
         handler = functools.partial(QuietHandler, directory=folder)
-        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        self.httpd = QuietServer(("127.0.0.1", 0), handler)
         self.httpd.daemon_threads = True
         self.root = "http://127.0.0.1:%d" % self.httpd.server_address[1]
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)

@@ -62,6 +62,7 @@ void UpdateDrill::SetUp() {
     MakeTree(InstallDir(), OldInstall());
     MakeTree(ConfigDir() / "dev", OldDev());
     MakeTree(ConfigDir() / "partner", OldPartner());
+    fs::create_directories(sandbox.Root() / "server");
     server.ServeDirectory(sandbox.Root() / "server", "/");
 }
 
@@ -82,7 +83,7 @@ TRunResult UpdateDrill::Run(bool installerMode, std::chrono::milliseconds stopAf
     km::TThreadManager manager;
     auto* worker = km::CreateManagedThread<qb::TConfigUpdaterThread>(
         kThreadId, &manager, true, installerMode, installerMode ? kProject : "",
-        serverRoot.empty() ? server.BaseUrl() : serverRoot);
+        serverRoot.empty() ? server.BaseUrl() : serverRoot, passwords);
     const auto start = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point stopped{};
     while (manager.IsRunning(kThreadId)) {

@@ -73,6 +73,8 @@ class UpdateDrill : public ::testing::Test {
 
     kmtest::Sandbox sandbox;
     kmtest::TestHttpServer server;
+    // The archive passwords the runs use (none when empty).
+    qb::TArchivePasswordSource passwords;
 };
 
 // The peak resident set of this process, in KiB.
