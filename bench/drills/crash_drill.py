@@ -13,7 +13,11 @@ Every kill point starts from the same installed old version. After the kill:
   result code says so.
 Any deviation counts as a broken state. Prints the counts.
 
-usage: crash_drill.py [--kills N] [--files N] [--seed S] [--cross-device-tmp] [--build DIR]
+With --cross-device the temporary folder and the installation folder lie on
+another file system (/dev/shm) than the data folder, so packages and patched
+files are copied instead of renamed.
+
+usage: crash_drill.py [--kills N] [--files N] [--seed S] [--cross-device] [--build DIR]
 """
 
 import argparse
@@ -91,8 +95,8 @@ def main():
     ap.add_argument("--kills", type=int, default=200)
     ap.add_argument("--files", type=int, default=400, help="files per package")
     ap.add_argument("--seed", type=int, default=1)
-    ap.add_argument("--cross-device-tmp", action="store_true",
-                    help="temporary folder on /dev/shm (another file system than the data)")
+    ap.add_argument("--cross-device", action="store_true",
+                    help="temporary and installation folders on /dev/shm, data elsewhere")
     ap.add_argument("--build", default=None)
     ap.add_argument("--keep", action="store_true")
     args = ap.parse_args()
@@ -100,8 +104,8 @@ def main():
     rng = random.Random(args.seed)
 
     root = tempfile.mkdtemp(prefix="qbdrill-crash-", dir="/var/tmp")
-    tmp_dir = tempfile.mkdtemp(prefix="qbdrill-tmp-", dir="/dev/shm") if args.cross_device_tmp else None
-    p = dc.Product(build, root, tmp_dir)
+    shm = tempfile.mkdtemp(prefix="qbdrill-", dir="/dev/shm") if args.cross_device else None
+    p = dc.Product(build, root, shm and os.path.join(shm, "tmp"), shm and os.path.join(shm, "install"))
     server = dc.Server(p.server_dir)
     try:
         dc.write_tree(p.install, {"app.bin": "app installed", "keep.txt": "keep"})
@@ -126,8 +130,9 @@ def main():
         if full["result"] != 3:
             raise SystemExit("installing the new version failed: %r" % full)
         print("drill: crash (SIGKILL) during a whole update run, dev + partner + patch")
-        print("  files per package: %d, temporary folder: %s" %
-              (args.files, "other file system (/dev/shm)" if tmp_dir else "same file system"))
+        print("  files per package: %d, temporary and installation folders: %s" %
+              (args.files, "other file system than the data (/dev/shm)" if shm else
+               "same file system as the data"))
         print("  uninterrupted run: %.3f s in the process (%.3f s wall), result %d" %
               (full["seconds"], duration, full["result"]))
 
@@ -214,8 +219,8 @@ def main():
         server.stop()
         if not args.keep:
             shutil.rmtree(root, ignore_errors=True)
-            if tmp_dir:
-                shutil.rmtree(tmp_dir, ignore_errors=True)
+            if shm:
+                shutil.rmtree(shm, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -26,6 +26,11 @@ class QuietHandler(http.server.SimpleHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def do_GET(self):
+        with self.server.lock:
+            self.server.requests.append(self.path)
+        super().do_GET()
+
 
 class QuietServer(http.server.ThreadingHTTPServer):
     # Killed clients reset their connections; that is the drill, not an error.
@@ -39,10 +44,18 @@ class Server:
     def __init__(self, folder):
         handler = functools.partial(QuietHandler, directory=folder)
         self.httpd = QuietServer(("127.0.0.1", 0), handler)
+        self.httpd.lock = threading.Lock()
+        self.httpd.requests = []
         self.httpd.daemon_threads = True
         self.root = "http://127.0.0.1:%d" % self.httpd.server_address[1]
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
         self.thread.start()
+
+    def take_requests(self):
+        """The request paths since the last call, oldest first."""
+        with self.httpd.lock:
+            taken, self.httpd.requests = self.httpd.requests, []
+        return taken
 
     def stop(self):
         self.httpd.shutdown()
@@ -52,12 +65,12 @@ class Server:
 class Product:
     """A sandboxed installed product below root."""
 
-    def __init__(self, build, root, tmp_dir=None):
+    def __init__(self, build, root, tmp_dir=None, install_dir=None):
         self.build = build
         self.root = root
         self.reg = os.path.join(root, "registry")
         self.tmp = tmp_dir or os.path.join(root, "tmp")
-        self.install = os.path.join(root, "install")
+        self.install = install_dir or os.path.join(root, "install")
         self.data = os.path.join(root, "data")
         self.config = os.path.join(self.data, "config")
         self.server_dir = os.path.join(root, "server")
@@ -95,9 +108,10 @@ class Product:
     def date(self, update_type, project=PROJECT):
         return self.get("lastconfigupdate.%s.%s" % (project, update_type))
 
-    def publish(self, source, date):
-        shutil.rmtree(self.project_dir, ignore_errors=True)
-        subprocess.run([self.publisher, "--date", date, source, self.project_dir], check=True,
+    def publish(self, source, date, project=PROJECT):
+        out = os.path.join(self.server_dir, "qbdata", project)
+        shutil.rmtree(out, ignore_errors=True)
+        subprocess.run([self.publisher, "--date", date, source, out], check=True,
                        capture_output=True)
 
 
