@@ -149,6 +149,9 @@ bool RenameNoReplace(const std::string& from, const std::string& to) {
 }
 
 // Copies the regular file source to destination keeping its mode and times.
+// The copy is written under destination + kCopyPartSuffix and takes the
+// destination's name only when it is complete, so a copy that fails (a full
+// disk) leaves no partial file and an existing destination as it was.
 bool CopyRegularFile(const std::string& source, const std::string& destination,
                      bool replaceExisting) {
     const TUniqueFd in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -158,8 +161,33 @@ bool CopyRegularFile(const std::string& source, const std::string& destination,
     }
     const TPathSplit dst = SplitPath(destination);
     const TUniqueFd dir = OpenDir(dst.Parent);
-    return dir.Valid() &&
-           CopyFileAt(in.Get(), dir.Get(), dst.Name.c_str(), st.st_mode, replaceExisting) == 0;
+    if (!dir.Valid()) {
+        return false;
+    }
+    struct stat existing {};
+    if (!replaceExisting &&
+        ::fstatat(dir.Get(), dst.Name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    const std::string part = dst.Name + kCopyPartSuffix;
+    bool ok = CopyFileAt(in.Get(), dir.Get(), part.c_str(), st.st_mode, true) == 0;
+    if (ok && replaceExisting) {
+        ok = ::renameat(dir.Get(), part.c_str(), dir.Get(), dst.Name.c_str()) == 0;
+    } else if (ok) {
+        ok = ::renameat2(dir.Get(), part.c_str(), dir.Get(), dst.Name.c_str(), RENAME_NOREPLACE) ==
+                 0 ||
+             (errno == EINVAL &&
+              ::fstatat(dir.Get(), dst.Name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0 &&
+              errno == ENOENT &&
+              ::renameat(dir.Get(), part.c_str(), dir.Get(), dst.Name.c_str()) == 0);
+    }
+    if (!ok) {
+        const int err = errno;
+        ::unlinkat(dir.Get(), part.c_str(), 0);
+        errno = err;
+    }
+    return ok;
 }
 
 bool IsRegularFile(const std::string& path) {

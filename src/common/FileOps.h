@@ -63,12 +63,19 @@ bool DeleteDirectoryTree(const std::string& path);
 // an empty path.
 bool ForceDirectories(const std::string& path);
 
+// The suffix of the name under which MoveFileOrCopy and RenameFile write a
+// copy until it is complete. Only a process killed during the copy leaves
+// such a file behind.
+inline constexpr const char* kCopyPartSuffix = ".~kmcopy";
+
 // Moves a file or directory with rename(2); with replaceExisting false an
 // existing target is not replaced. When that fails and source is a regular
 // file, copies it (into target when target is an existing directory, else to
 // target; an existing destination only with replaceExisting) keeping mode and
-// times, then deletes source. A directory is never copied: across file
-// systems the move fails and nothing changes.
+// times, then deletes source. The copy takes the destination's name only when
+// complete: a failed copy (a full disk) leaves the destination as it was. A
+// directory is never copied: across file systems the move fails and nothing
+// changes.
 bool MoveFileOrCopy(const std::string& source, const std::string& target, bool replaceExisting);
 
 // Deletes one entry that is not a directory (a link to a directory is removed
@@ -76,7 +83,8 @@ bool MoveFileOrCopy(const std::string& source, const std::string& target, bool r
 bool DeleteFile(const std::string& path);
 
 // Renames or moves oldName to newName; fails when newName exists. A regular
-// file may go to another file system (copied and deleted), a directory may not.
+// file may go to another file system (copied as MoveFileOrCopy does, then
+// deleted), a directory may not.
 bool RenameFile(const std::string& oldName, const std::string& newName);
 
 // Whether path names an existing directory (links followed).

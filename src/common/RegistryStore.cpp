@@ -210,9 +210,13 @@ bool TRegistryStore::OpenFile(bool createFile) {
             return Fail(TState::Failed);
         }
     }
-    const int flags = fAccess == TAccess::Read
-                          ? SQLITE_OPEN_READONLY
-                          : SQLITE_OPEN_READWRITE | (createFile ? SQLITE_OPEN_CREATE : 0);
+    // A reader that may write the hive opens it for writing too: a writer
+    // killed while it committed leaves a rollback journal that the next
+    // connection must roll back before anything can be read, and a read-only
+    // connection cannot. Reading itself writes nothing.
+    const bool readOnly = fAccess == TAccess::Read && !CanWrite();
+    const int flags = readOnly ? SQLITE_OPEN_READONLY
+                               : SQLITE_OPEN_READWRITE | (createFile ? SQLITE_OPEN_CREATE : 0);
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(fFile.c_str(), &raw, flags, nullptr);
     fDb.reset(raw);

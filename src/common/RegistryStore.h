@@ -77,7 +77,9 @@ class TRegistryStore {
 
     // Nothing is opened or created yet; the first operation that needs the
     // file opens it. With TAccess::Write the file and its folder are made only
-    // by an operation that creates a key.
+    // by an operation that creates a key. With TAccess::Read nothing is
+    // written, except that a reader allowed to write the hive first rolls back
+    // a transaction that a killed writer left unfinished.
     TRegistryStore(THive hive, TAccess access);
     ~TRegistryStore();
     TRegistryStore(const TRegistryStore&) = delete;

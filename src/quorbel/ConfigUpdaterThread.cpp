@@ -187,9 +187,8 @@ bool TConfigUpdaterThread::UpdateForConfigType(const std::string& ConfigType,
 
 std::unique_ptr<TConfigInfoXml> TConfigUpdaterThread::DownloadConfigInfoXml(
     const std::string& url, const std::string& downloadDir) {
+    const std::string localFile = km::AddPathDelimiter(downloadDir) + km::ExtractUrlFileName(url);
     try {
-        const std::string localFile =
-            km::AddPathDelimiter(downloadDir) + km::ExtractUrlFileName(url);
         // A descriptor is a few kilobytes; a server that sends more is stopped
         // long before it fills the disk.
         km::DownloadFile(url, localFile, nullptr,
@@ -201,6 +200,7 @@ std::unique_ptr<TConfigInfoXml> TConfigUpdaterThread::DownloadConfigInfoXml(
                          });
         return TConfigInfoXml::LoadFromFile(localFile);
     } catch (const std::exception&) {
+        km::DeleteFile(localFile + ".part");  // up to the size cap of a refused body
         return nullptr;
     }
 }
@@ -241,6 +241,9 @@ int32_t TConfigUpdaterThread::DownloadConfigZipIfNew(const TConfigInfoXml& confi
         failed = true;
     }
     if (failed || Terminated()) {
+        // What a failed transfer received is of no use, and left in place it
+        // could keep the temporary folder full for the remaining packages.
+        km::DeleteFile(tempFile + ".part");
         km::DeleteFile(tempFile);
         return failed ? -3 : -1002;
     }

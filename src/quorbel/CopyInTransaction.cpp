@@ -99,6 +99,10 @@ void RollBack(const Journal& journal) {
     std::error_code ec;
     for (auto step = journal.steps.rbegin(); step != journal.steps.rend(); ++step) {
         const fs::path path = target / step->path;
+        if (step->kind == 'R' || step->kind == 'A') {
+            // The file may have been on its way in from another file system.
+            fs::remove(path.string() + km::kCopyPartSuffix, ec);
+        }
         switch (step->kind) {
             case 'R':
                 // Without a backup the old file never left its place.

@@ -16,6 +16,10 @@ void RecoverInterruptedUpdate(const std::string& configDir) {
     RecoverCopyIn(configDir);
     RecoverFolderSwap(configDir + "dev");
     RecoverFolderSwap(configDir + "partner");
+    // A package archive that a killed run was copying into its folder.
+    for (const char* type : {"dev", "partner", "patch"}) {
+        km::DeleteFile(configDir + type + "/" + type + ".zip" + km::kCopyPartSuffix);
+    }
 
     static const std::regex workDirName("~qb[0-8]{5}");
     std::error_code ec;

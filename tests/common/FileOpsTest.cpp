@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <vector>
 
 #include "support/Sandbox.h"
 
@@ -440,6 +441,41 @@ TEST(FileOps, MoveAcrossFileSystems) {
         km::ShellFileOperation(dir / "tree", (other / "moved").string(), km::FO_MOVE, false));
     EXPECT_EQ(ReadTextFile(other / "moved/f.txt"), "f");
     EXPECT_FALSE(fs::exists(dir / "tree"));
+    fs::remove_all(other);
+}
+
+// A copy that fails half-way (here: beyond the file size limit, as on a full
+// disk) leaves neither a partial file nor a damaged old destination.
+TEST(FileOps, FailedCopyAcrossFileSystemsLeavesTheDestinationAsItWas) {
+    kmtest::TempDir dir;
+    const fs::path other = OtherFileSystemDir(dir.Path());
+    if (other.empty()) {
+        GTEST_SKIP() << "no second file system";
+    }
+    WriteTextFile(dir / "big.zip", std::string(1 << 20, 'b'));
+    WriteTextFile(other / "old.zip", "old");
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 64 * 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool replaced = km::MoveFileOrCopy(dir / "big.zip", (other / "old.zip").string(), true);
+    const bool added = km::MoveFileOrCopy(dir / "big.zip", (other / "new.zip").string(), false);
+    const bool renamed = km::RenameFile(dir / "big.zip", (other / "renamed.zip").string());
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_FALSE(replaced);
+    EXPECT_FALSE(added);
+    EXPECT_FALSE(renamed);
+    EXPECT_TRUE(ReadTextFile(other / "old.zip") == "old");  // a partial copy would be long to print
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(other)) {
+        names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"old.zip"});
+    EXPECT_EQ(fs::file_size(dir / "big.zip"), 1u << 20);
     fs::remove_all(other);
 }
 

@@ -1,8 +1,10 @@
 #include "common/KmRegistry.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -269,6 +271,40 @@ TEST_F(RegistryTest, DamagedHiveIsLeftAlone) {
         EXPECT_NE(debugLines.front().find("#ERROR"), std::string::npos);
         EXPECT_NE(debugLines.front().find("hk"), std::string::npos) << debugLines.front();
     }
+}
+
+// A writer killed while it commits leaves a rollback journal next to the hive
+// ("hot"). The next reader must still see the last committed values: a
+// read-only connection could not roll the journal back, and every read,
+// "InstallDir" included, would fail until some writer came along.
+TEST_F(RegistryTest, ReadsAfterAWriterWasKilledInMidCommit) {
+    const std::string key = "Software\\Q";
+    Put(HKLM, key, "Kept", {TRegType::Sz, "committed"});
+    const std::filesystem::path hive = sandbox.RegistryDir() / "hklm.db";
+    // The state on disk while a big transaction has spilled into the file:
+    // copied aside, it is what a killed writer leaves.
+    const std::filesystem::path crashed = sandbox.Root() / "crashed";
+    std::filesystem::create_directories(crashed);
+    {
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open(hive.c_str(), &raw), SQLITE_OK);
+        const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close);
+        ASSERT_EQ(sqlite3_exec(db.get(),
+                               "PRAGMA cache_size = 2; BEGIN IMMEDIATE;"
+                               "UPDATE vals SET data = zeroblob(10);"
+                               "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                               "WHERE i < 2000) INSERT INTO vals SELECT 1, 'v' || i, 'v' || i, 1, "
+                               "zeroblob(500) FROM n;",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        ASSERT_TRUE(std::filesystem::exists(hive.string() + "-journal"));
+        std::filesystem::copy_file(hive, crashed / "hklm.db");
+        std::filesystem::copy_file(hive.string() + "-journal", crashed / "hklm.db-journal");
+        sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    kmtest::ScopedEnv env("KM_REGISTRY_DIR", crashed.string());
+    EXPECT_EQ(km::ReadRegString("Kept", "<none>", key), "committed");
+    EXPECT_TRUE(debugLines.empty());
 }
 
 TEST_F(RegistryTest, ConcurrentWritersLoseNothing) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 
+#include "common/FileOps.h"
 #include "quorbel/CopyInTransaction.h"
 #include "quorbel/FolderSwap.h"
 #include "support/Sandbox.h"
@@ -116,8 +117,12 @@ TEST_F(InstallTransactionTest, CopyInFailureRestoresTheTarget) {
 }
 
 TEST_F(InstallTransactionTest, RecoverCopyInRollsBackAKilledCopyAndFinishesADoneOne) {
-    // The state a copy killed after replacing a.txt and adding new.txt leaves.
-    MakeTree(Path("target"), {{"a.txt", "a2"}, {"new.txt", "n"}, {"sub", "/"}, {"sub/s.txt", "s"}});
+    // The state a copy killed after replacing a.txt and adding new.txt leaves,
+    // while it copied sub/s.txt in from another file system.
+    MakeTree(Path("target"), {{"a.txt", "a2"},
+                              {"new.txt", "n"},
+                              {"sub", "/"},
+                              {std::string("sub/s.txt") + km::kCopyPartSuffix, "s"}});
     MakeTree(Path("target/.~qbbackup"), {{"a.txt", "a1"}});
     const std::string target = Path("target").string();
     kmtest::WriteTextFile(Path("config/~qbcopyin.journal"),
