@@ -2,7 +2,8 @@
 """HTTP limits drill: what ends a run whose server stops sending, without
 anybody pressing stop. The descriptor server answers with headers and then
 - stall:   sends nothing more (the 60 s stall limit must end the download);
-- trickle: sends one byte a second (not a stall by that limit).
+- trickle: sends one byte a second (below the 100 bytes a second that the
+           stall limit asks for, so it must end the download too).
 Prints the result code and the time each run took; a run still going at
 --cap seconds is killed and reported as unbounded.
 

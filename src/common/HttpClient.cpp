@@ -24,8 +24,10 @@ constexpr long kMaxRedirects = 14;
 // kAbortCheckInterval + kPollInterval.
 constexpr int kPollIntervalMs = 100;
 constexpr std::chrono::milliseconds kAbortCheckInterval{100};
-// A stall: less than one byte per second for the stall time-out.
-constexpr long kStallBytesPerSecond = 1;
+// A stall: less than 100 bytes per second for the stall time-out. A server
+// that trickles a byte now and then would otherwise hold the update for ever;
+// no connection that can carry a package is this slow.
+constexpr long kStallBytesPerSecond = 100;
 // The status libcurl itself would report for an error status.
 constexpr int kHttpReturnedError = CURLE_HTTP_RETURNED_ERROR;
 

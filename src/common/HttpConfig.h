@@ -54,8 +54,8 @@ struct THttpConfig {
     // A connection not established within this time fails the request
     // (0: no limit of our own).
     std::chrono::seconds ConnectTimeout = kDefaultConnectTimeout;
-    // A request that receives nothing for about this long fails
-    // (0: no limit).
+    // A request that receives less than 100 bytes a second for about this
+    // long fails (0: no limit).
     std::chrono::seconds StallTimeout = kDefaultStallTimeout;
 };
 
