@@ -11,35 +11,6 @@ namespace qbtest {
 
 namespace fs = std::filesystem;
 
-void MakeTree(const fs::path& root, const Tree& tree) {
-    fs::create_directories(root);
-    for (const auto& [path, content] : tree) {
-        if (content == "/") {
-            fs::create_directories(root / path);
-        } else {
-            kmtest::WriteTextFile(root / path, content);
-        }
-    }
-}
-
-Tree ReadTree(const fs::path& root) {
-    Tree tree;
-    std::error_code ec;
-    if (!fs::exists(root, ec)) {
-        return tree;
-    }
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-         ++it) {
-        const std::string rel = fs::relative(it->path(), root).string();
-        if (it->is_symlink()) {
-            tree[rel] = "->" + fs::read_symlink(it->path()).string();
-        } else {
-            tree[rel] = it->is_directory() ? "/" : kmtest::ReadTextFile(it->path());
-        }
-    }
-    return tree;
-}
-
 std::vector<std::string> ListAll(const fs::path& root) {
     std::vector<std::string> all;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();

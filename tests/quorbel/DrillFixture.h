@@ -14,16 +14,17 @@
 #include <string>
 
 #include "quorbel/ConfigUpdaterThread.h"
+#include "support/FileTree.h"
 #include "support/Sandbox.h"
 #include "support/TestHttpServer.h"
 
 namespace qbtest {
 
 // relative path -> content, "/" for a folder, "->" + target for a link
-using Tree = std::map<std::string, std::string>;
+using kmtest::Tree;
 
-void MakeTree(const std::filesystem::path& root, const Tree& tree);
-Tree ReadTree(const std::filesystem::path& root);
+using kmtest::MakeTree;
+using kmtest::ReadTree;
 // Every path below root (links not followed), relative to it.
 std::vector<std::string> ListAll(const std::filesystem::path& root);
 

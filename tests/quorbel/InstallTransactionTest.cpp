@@ -10,33 +10,15 @@
 #include "common/FileOps.h"
 #include "quorbel/CopyInTransaction.h"
 #include "quorbel/FolderSwap.h"
+#include "support/FileTree.h"
 #include "support/Sandbox.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Tree = std::map<std::string, std::string>;  // relative path -> content ("/" marks a folder)
-
-void MakeTree(const fs::path& root, const Tree& tree) {
-    fs::create_directories(root);
-    for (const auto& [path, content] : tree) {
-        if (content == "/") {
-            fs::create_directories(root / path);
-        } else {
-            kmtest::WriteTextFile(root / path, content);
-        }
-    }
-}
-
-Tree ReadTree(const fs::path& root) {
-    Tree tree;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-         ++it) {
-        const std::string relative = fs::relative(it->path(), root).string();
-        tree[relative] = it->is_directory() ? "/" : kmtest::ReadTextFile(it->path());
-    }
-    return tree;
-}
+using kmtest::MakeTree;
+using kmtest::ReadTree;
+using kmtest::Tree;
 
 class InstallTransactionTest : public ::testing::Test {
   protected:

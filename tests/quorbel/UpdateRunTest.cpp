@@ -16,40 +16,19 @@
 #include "common/ThreadManager.h"
 #include "quorbel/ConfigUpdaterThread.h"
 #include "quorbel/InstallPaths.h"
+#include "support/FileTree.h"
 #include "support/Sandbox.h"
 #include "support/TestHttpServer.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Tree = std::map<std::string, std::string>;  // relative path -> content, "/" for a folder
+using kmtest::MakeTree;
+using kmtest::ReadTree;
+using kmtest::Tree;
 
 constexpr const char* kProject = "240611TolvanUpdK718";
 constexpr const char* kThreadId = "QBConfigUpdaterThread";
-
-void MakeTree(const fs::path& root, const Tree& tree) {
-    fs::create_directories(root);
-    for (const auto& [path, content] : tree) {
-        if (content == "/") {
-            fs::create_directories(root / path);
-        } else {
-            kmtest::WriteTextFile(root / path, content);
-        }
-    }
-}
-
-Tree ReadTree(const fs::path& root) {
-    Tree tree;
-    if (!fs::exists(root)) {
-        return tree;
-    }
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-         ++it) {
-        tree[fs::relative(it->path(), root).string()] =
-            it->is_directory() ? "/" : kmtest::ReadTextFile(it->path());
-    }
-    return tree;
-}
 
 // An archive with exactly the given entries (names ending in "/" are folders).
 void WriteZip(const fs::path& file, const Tree& entries) {

@@ -20,41 +20,27 @@
 
 #include "Publisher.h"
 #include "common/KmRegistry.h"
+#include "support/FileTree.h"
 #include "support/Sandbox.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Tree = std::map<std::string, std::string>;  // relative path -> content ("/" marks a folder)
+using kmtest::MakeTree;
+using kmtest::Tree;
 
 constexpr const char* kProject = "240611TolvanUpdK718";
 constexpr const char* kProductKey = "Software\\kelmirath\\Tolvan";
 constexpr const char* kDate = "20240611120000";
 constexpr int kPort = QB_E2E_PORT;
 
-void MakeTree(const fs::path& root, const Tree& tree) {
-    fs::create_directories(root);
-    for (const auto& [path, content] : tree) {
-        if (content == "/") {
-            fs::create_directories(root / path);
-        } else {
-            kmtest::WriteTextFile(root / path, content);
-        }
-    }
-}
-
 // The product's files; the engine's lock file "~qbupdate.lock" (which
 // stays for the next run) is no product file.
 Tree ReadTree(const fs::path& root) {
-    Tree tree;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-         ++it) {
-        if (it->path().filename() == "~qbupdate.lock") {
-            continue;
-        }
-        tree[fs::relative(it->path(), root).string()] =
-            it->is_directory() ? "/" : kmtest::ReadTextFile(it->path());
-    }
+    Tree tree = kmtest::ReadTree(root);
+    std::erase_if(tree, [](const auto& entry) {
+        return fs::path(entry.first).filename() == "~qbupdate.lock";
+    });
     return tree;
 }
 
