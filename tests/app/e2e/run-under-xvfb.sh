@@ -21,7 +21,10 @@ until xdpyinfo >/dev/null 2>&1; do
     sleep 0.1
 done
 
-"$updater" 2> "$outdir/stderr" &
+# No session bus on the virtual display: without this, the D-Bus library
+# forks a bus launcher from the running program, and under the sanitizers a
+# child forked from a threaded process can hang in the allocator's lock.
+DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus" "$updater" 2> "$outdir/stderr" &
 pid=$!
 
 find_window() {
