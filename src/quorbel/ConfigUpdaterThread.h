@@ -63,6 +63,8 @@ class TConfigUpdaterThread : public km::TManagedThread {
     // The descriptor's "runparams" value of the last type that reached the
     // download step.
     const std::string& RunParams() const { return FRunParams; }
+    // The descriptor's "torun" value alone.
+    const std::string& ToRun() const { return FToRun; }
 
     std::string GetProjectName() const;
     std::string GetConfigServerPath() const;

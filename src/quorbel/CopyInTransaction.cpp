@@ -37,8 +37,15 @@ std::string Escape(const std::string& path) {
 std::string Unescape(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size()) {
-            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+        const auto hex = [&](size_t at) {
+            const char c = at < text.size() ? text[at] : 0;
+            return c >= '0' && c <= '9'   ? c - '0'
+                   : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                   : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                          : -1;
+        };
+        if (text[i] == '%' && hex(i + 1) >= 0 && hex(i + 2) >= 0) {
+            out += static_cast<char>(hex(i + 1) * 16 + hex(i + 2));
             i += 2;
         } else {
             out += text[i];
@@ -79,7 +86,12 @@ bool ReadJournal(const std::string& file, Journal& journal) {
             case 'D':
             case 'A':
             case 'R':
-                journal.steps.push_back({line[0], value});
+                // A step always names something below the target; anything
+                // else is not a line we wrote.
+                if (!value.empty() && value.front() != '/' && value != "." && value != ".." &&
+                    value.find("../") == std::string::npos) {
+                    journal.steps.push_back({line[0], value});
+                }
                 break;
             default:
                 break;

@@ -15,6 +15,16 @@ bool Exists(const std::string& path) {
     return fs::exists(fs::symlink_status(path, ec));
 }
 
+// The aside entry is the old folder, or the link that stood in its place.
+void RemoveAside(const std::string& aside) {
+    std::error_code ec;
+    if (fs::is_symlink(fs::symlink_status(aside, ec))) {
+        fs::remove(aside, ec);
+    } else {
+        km::DeleteDirectoryTree(aside);
+    }
+}
+
 bool Rename(const std::string& from, const std::string& to) {
     std::error_code ec;
     fs::rename(from, to, ec);
@@ -45,7 +55,7 @@ bool ReplaceFolder(const std::string& newFolder, const std::string& targetDir) {
         return false;
     }
     if (hadOld) {
-        km::DeleteDirectoryTree(aside);
+        RemoveAside(aside);
     }
     return true;
 }
@@ -57,7 +67,7 @@ void RecoverFolderSwap(const std::string& targetDir) {
         return;
     }
     if (Exists(target)) {
-        km::DeleteDirectoryTree(aside);
+        RemoveAside(aside);
     } else {
         Rename(aside, target);
     }

@@ -18,8 +18,12 @@ TUpdateLock::TUpdateLock(const std::string& configDir, const std::function<bool(
         return;
     }
     const std::string file = configDir + "~qbupdate.lock";
-    fFd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // Read access is enough for the lock; the file is created for every user
+    // of the product (the umask has the last word). A lock file this user
+    // cannot open must not stop the update: the run goes on without it.
+    fFd = ::open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fFd < 0) {
+        fHeld = true;
         return;
     }
     for (;;) {

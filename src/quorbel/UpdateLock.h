@@ -15,13 +15,14 @@ class TUpdateLock {
   public:
     // Waits for the lock on the product whose configuration folder is
     // configDir, polling shouldStop every 100 ms. Without a configuration
-    // folder there is nothing to lock and the lock counts as held.
+    // folder, or with a lock file this user cannot open, there is nothing to
+    // lock and the lock counts as held.
     TUpdateLock(const std::string& configDir, const std::function<bool()>& shouldStop);
     ~TUpdateLock();
     TUpdateLock(const TUpdateLock&) = delete;
     TUpdateLock& operator=(const TUpdateLock&) = delete;
 
-    // False when shouldStop ended the wait or the lock file cannot be opened.
+    // False when shouldStop ended the wait.
     bool Held() const { return fHeld; }
 
   private:

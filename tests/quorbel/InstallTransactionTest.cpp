@@ -134,3 +134,35 @@ TEST_F(InstallTransactionTest, CopyInNeverWritesThroughALinkInTheTarget) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(InstallTransactionTest, ABrokenJournalNeitherBlocksNorReachesOutsideTheTarget) {
+    MakeTree(Path("target"), {{"a.txt", "a"}});
+    const std::string target = Path("target").string();
+    // Cut-off escapes, a step without a path and one that climbs out.
+    kmtest::WriteTextFile(
+        Path("config/~qbcopyin.journal"),
+        "T " + target + "\nB " + target + "/.~qbbackup\nA %zz%4\nA \nD ..\nA ../x\n");
+    MakeTree(Path("x"), {{"keep", "k"}});
+    qb::RecoverCopyIn(Path("config").string());
+    EXPECT_EQ(ReadTree(Path("target")), (Tree{{"a.txt", "a"}}));
+    EXPECT_TRUE(fs::exists(Path("x/keep")));
+    EXPECT_FALSE(fs::exists(Path("config/~qbcopyin.journal")));
+}
+
+TEST_F(InstallTransactionTest, ALinkedFolderIsReplacedAgainAndAgain) {
+    MakeTree(Path("elsewhere"), {{"old.txt", "old"}});
+    fs::create_directories(Path("config"));
+    fs::create_directory_symlink(Path("elsewhere"), Path("config/dev"));
+    for (const char* version : {"one", "two"}) {
+        MakeTree(Path("work/dev"), {{"v.txt", version}});
+        ASSERT_TRUE(qb::ReplaceFolder(Path("work/dev").string(), Path("config/dev").string()));
+        EXPECT_EQ(ReadTree(Path("config/dev")), (Tree{{"v.txt", version}}));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(Path("config/dev.~qbold"))));
+    }
+    // The folder the link pointed to is not the product's to delete.
+    EXPECT_EQ(ReadTree(Path("elsewhere")), (Tree{{"old.txt", "old"}}));
+}
+
+}  // namespace

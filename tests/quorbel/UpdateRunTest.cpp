@@ -308,6 +308,14 @@ TEST_F(UpdateRunTest, AKilledRunIsRecoveredBeforeAnythingElse) {
     EXPECT_FALSE(fs::exists(ConfigDir() / "~qbcopyin.journal"));
 }
 
+TEST_F(UpdateRunTest, ALockFileThatCannotBeOpenedDoesNotStopTheUpdate) {
+    fs::create_symlink(sandbox.Root() / "nowhere", ConfigDir() / "~qbupdate.lock");
+    Publish({{"dev", {{"d.txt", "new"}}}}, "D4", "tolvanconfig");
+    const RunResult run = Run(false, "");
+    EXPECT_EQ(run.code, 1) << run.text;
+    EXPECT_EQ(ReadTree(ConfigDir() / "dev"), (Tree{{"d.txt", "new"}}));
+}
+
 TEST(ConfigUpdaterThread, ConstructorChecksAndNames) {
     kmtest::Sandbox sandbox;
     km::TThreadManager manager;
