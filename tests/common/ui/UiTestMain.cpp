@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 
+#include "common/Translate.h"
 #include "common/ui/Application.h"
 
 int main(int argc, char** argv) {
@@ -22,6 +23,6 @@ int main(int argc, char** argv) {
         });
     testing::InitGoogleTest(&argc, argv);
     km::TApplication app(argc, argv);
-    app.SetTitle("Online-Updater");
+    app.SetTitle(km::Tr("Online-Updater"));  // as start-up does
     return RUN_ALL_TESTS();
 }
