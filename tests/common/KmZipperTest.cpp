@@ -40,22 +40,6 @@ std::string ExtractError(const fs::path& archive, const fs::path& target,
     return {};
 }
 
-// Whether libzip itself refuses password for entry 0 at its check byte.
-// One wrong password in 256 passes that check, so fixtures are made until it
-// does not.
-bool CheckByteRejects(const fs::path& archive, const std::string& password) {
-    int error = 0;
-    zip_t* zip = zip_open(archive.c_str(), ZIP_RDONLY, &error);
-    zip_file_t* file = zip_fopen_index_encrypted(zip, 0, 0, password.c_str());
-    const bool rejected =
-        file == nullptr && zip_error_code_zip(zip_get_error(zip)) == ZIP_ER_WRONGPASSWD;
-    if (file != nullptr) {
-        zip_fclose(file);
-    }
-    zip_discard(zip);
-    return rejected;
-}
-
 // Run once when the code under test next hands an archive to libzip, through
 // the wrappers below.
 std::function<void()> gWhenLibzipOpens;
@@ -148,10 +132,10 @@ TEST_F(ZipExtractTest, Passwords) {
         ZipEntrySpec("p/secret.txt", "s").WithPassword("pw1"), ZipEntrySpec("p/open.txt", "o"),
         ZipEntrySpec("p/stored.txt", "t").WithPassword("pw1").AsStored()};
     kmtest::WriteZip(archive, entries);
-    for (int i = 0; i < 20 && !CheckByteRejects(archive, "wrong"); ++i) {
+    for (int i = 0; i < 20 && !kmtest::CheckByteRejects(archive, "wrong"); ++i) {
         kmtest::WriteZip(archive, entries);
     }
-    ASSERT_TRUE(CheckByteRejects(archive, "wrong"));
+    ASSERT_TRUE(kmtest::CheckByteRejects(archive, "wrong"));
     EXPECT_EQ(ExtractError(archive, target, ""), "Cannot extract file - invalid password");
     EXPECT_EQ(ExtractError(archive, target, "wrong"), "Cannot extract file - invalid password");
     EXPECT_FALSE(fs::exists(target / "p/secret.txt"));

@@ -192,4 +192,20 @@ std::size_t ReplaceBytes(const std::filesystem::path& file, const std::string& f
     return count;
 }
 
+bool CheckByteRejects(const std::filesystem::path& archive, const std::string& password) {
+    int error = 0;
+    zip_t* zip = zip_open(archive.c_str(), ZIP_RDONLY, &error);
+    if (zip == nullptr) {
+        return false;
+    }
+    zip_file_t* file = zip_fopen_index_encrypted(zip, 0, 0, password.c_str());
+    const bool rejected =
+        file == nullptr && zip_error_code_zip(zip_get_error(zip)) == ZIP_ER_WRONGPASSWD;
+    if (file != nullptr) {
+        zip_fclose(file);
+    }
+    zip_discard(zip);
+    return rejected;
+}
+
 }  // namespace kmtest

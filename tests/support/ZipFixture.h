@@ -65,6 +65,12 @@ void WriteZip(const std::filesystem::path& archive, const std::vector<ZipEntrySp
 void ZipFolder(const std::filesystem::path& folder, const std::filesystem::path& archive,
                const std::string& password = {}, int compressionLevel = 0);
 
+// Whether libzip refuses password for entry 0 of archive at its check byte.
+// One wrong password in 256 passes that check (the data check catches it
+// later), so a test that needs the refusal remakes its fixture until it
+// comes.
+bool CheckByteRejects(const std::filesystem::path& archive, const std::string& password);
+
 enum class ZipHeaderField { VersionNeeded, Method };
 
 // Sets field of entry index (directory order) in both its central and its
