@@ -23,11 +23,11 @@
 #include <thread>
 
 #include "Publisher.h"
-#include "common/FileOps.h"
-#include "common/KmRegistry.h"
-#include "common/PathUtil.h"
-#include "common/Thread.h"
-#include "common/ThreadManager.h"
+#include "common/files/FileOps.h"
+#include "common/files/PathUtil.h"
+#include "common/registry/KmRegistry.h"
+#include "common/thread/Thread.h"
+#include "common/thread/ThreadManager.h"
 #include "quorbel/ConfigUpdaterThread.h"
 #include "quorbel/InstallPaths.h"
 #include "support/BenchSupport.h"

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/KmWeb.h"
+#include "common/web/KmWeb.h"
 
 extern char** environ;
 

@@ -10,9 +10,9 @@
 #include <filesystem>
 #include <string>
 
-#include "common/FileOps.h"
-#include "common/KmZipper.h"
-#include "common/PathUtil.h"
+#include "common/files/FileOps.h"
+#include "common/files/PathUtil.h"
+#include "common/zip/KmZipper.h"
 #include "support/BenchSupport.h"
 
 namespace fs = std::filesystem;

@@ -24,9 +24,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "common/KmRegistry.h"
-#include "common/Thread.h"
-#include "common/ThreadManager.h"
+#include "common/registry/KmRegistry.h"
+#include "common/thread/Thread.h"
+#include "common/thread/ThreadManager.h"
 #include "quorbel/ConfigUpdaterThread.h"
 #include "quorbel/InstallPaths.h"
 #include "quorbel/UpdateLock.h"

@@ -13,9 +13,9 @@
 
 #include "TimedProgress.h"
 #include "Wizard.h"
-#include "common/ExecuteFile.h"
-#include "common/JclWin32Error.h"
-#include "common/Translate.h"
+#include "common/base/JclWin32Error.h"
+#include "common/base/Translate.h"
+#include "common/files/ExecuteFile.h"
 #include "common/ui/KmTimer.h"
 #include "common/ui/UtilBox.h"
 

@@ -16,7 +16,7 @@
 #include <memory>
 #include <string>
 
-#include "common/ThreadManager.h"
+#include "common/thread/ThreadManager.h"
 #include "common/ui/KmForm.h"
 
 class QLabel;

@@ -1,6 +1,6 @@
 #include "UpdaterFollowUp.h"
 
-#include "common/KmException.h"
+#include "common/base/KmException.h"
 #include "quorbel/ConfigUpdaterThread.h"
 
 TFollowUpProgram ReadUpdaterFollowUp(km::TManagedThread& worker) {

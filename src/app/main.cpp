@@ -9,9 +9,9 @@
 
 #include "MainForm.h"
 #include "UpdaterFollowUp.h"
-#include "common/KmRegistry.h"
-#include "common/ThreadManager.h"
-#include "common/Translate.h"
+#include "common/base/Translate.h"
+#include "common/registry/KmRegistry.h"
+#include "common/thread/ThreadManager.h"
 #include "common/ui/Application.h"
 #include "quorbel/ConfigUpdaterThread.h"
 

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <vector>
 
-#include "common/KmException.h"
-#include "common/TextUtil.h"
+#include "common/base/KmException.h"
+#include "common/base/TextUtil.h"
 
 namespace qb {
 

@@ -30,8 +30,8 @@
 #include <memory>
 #include <string>
 
-#include "common/KmWeb.h"
-#include "common/ThreadManager.h"
+#include "common/thread/ThreadManager.h"
+#include "common/web/KmWeb.h"
 #include "quorbel/ConfigInfoXml.h"
 
 namespace qb {

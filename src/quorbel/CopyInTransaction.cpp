@@ -4,8 +4,8 @@
 #include <fstream>
 #include <vector>
 
-#include "common/FileOps.h"
-#include "common/PathUtil.h"
+#include "common/files/FileOps.h"
+#include "common/files/PathUtil.h"
 
 namespace qb {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <filesystem>
 
-#include "common/FileOps.h"
-#include "common/PathUtil.h"
+#include "common/files/FileOps.h"
+#include "common/files/PathUtil.h"
 
 namespace qb {
 namespace {

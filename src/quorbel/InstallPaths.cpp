@@ -1,8 +1,8 @@
 #include "quorbel/InstallPaths.h"
 
-#include "common/KmException.h"
-#include "common/KmRegistry.h"
-#include "common/PathUtil.h"
+#include "common/base/KmException.h"
+#include "common/files/PathUtil.h"
+#include "common/registry/KmRegistry.h"
 
 namespace qb {
 

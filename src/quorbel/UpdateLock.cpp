@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "common/FileOps.h"
+#include "common/files/FileOps.h"
 
 namespace qb {
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <regex>
 
-#include "common/FileOps.h"
+#include "common/files/FileOps.h"
 #include "quorbel/CopyInTransaction.h"
 #include "quorbel/FolderSwap.h"
 

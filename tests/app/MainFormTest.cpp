@@ -13,12 +13,12 @@
 #include <filesystem>
 #include <optional>
 
-#include "../common/ui/UiTestSupport.h"
 #include "StubWorker.h"
 #include "Wizard.h"
-#include "common/SysError.h"
+#include "common/base/SysError.h"
 #include "common/ui/KmTimer.h"
 #include "support/Sandbox.h"
+#include "support/ui/UiTestSupport.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "common/ThreadManager.h"
+#include "common/thread/ThreadManager.h"
 
 namespace apptest {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/KmException.h"
+#include "common/base/KmException.h"
 #include "quorbel/XmlParserGuard.h"
 #include "support/Sandbox.h"
 

@@ -2,9 +2,9 @@
 
 #include <sys/resource.h>
 
-#include "common/KmRegistry.h"
-#include "common/Thread.h"
-#include "common/ThreadManager.h"
+#include "common/registry/KmRegistry.h"
+#include "common/thread/Thread.h"
+#include "common/thread/ThreadManager.h"
 #include "quorbel/InstallPaths.h"
 
 namespace qbtest {

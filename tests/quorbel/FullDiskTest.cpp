@@ -8,7 +8,7 @@
 #include <random>
 
 #include "DrillFixture.h"
-#include "common/KmRegistry.h"
+#include "common/registry/KmRegistry.h"
 #include "support/ZipFixture.h"
 
 namespace {

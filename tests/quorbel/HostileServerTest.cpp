@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "DrillFixture.h"
-#include "common/KmRegistry.h"
+#include "common/registry/KmRegistry.h"
 #include "support/RawHttpServer.h"
 #include "support/ZipFixture.h"
 

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <map>
 
-#include "common/FileOps.h"
+#include "common/files/FileOps.h"
 #include "quorbel/CopyInTransaction.h"
 #include "quorbel/FolderSwap.h"
 #include "support/FileTree.h"

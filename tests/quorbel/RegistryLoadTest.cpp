@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "DrillFixture.h"
-#include "common/KmRegistry.h"
+#include "common/registry/KmRegistry.h"
 #include "quorbel/InstallPaths.h"
 #include "support/ZipFixture.h"
 

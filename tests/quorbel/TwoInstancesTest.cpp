@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "DrillFixture.h"
-#include "common/Thread.h"
-#include "common/ThreadManager.h"
+#include "common/thread/Thread.h"
+#include "common/thread/ThreadManager.h"
 #include "support/ZipFixture.h"
 
 namespace {

@@ -10,7 +10,8 @@ namespace kmtest {
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/kmtest-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/kmtest-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("cannot create a test folder below " + pattern);
     }
@@ -31,7 +32,9 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(fPath, ec);
 }
 
-std::string TempDir::operator/(const std::string& relative) const { return (fPath / relative).string(); }
+std::string TempDir::operator/(const std::string& relative) const {
+    return (fPath / relative).string();
+}
 
 ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : fName(std::move(name)) {
     if (const char* old = std::getenv(fName.c_str())) {

@@ -12,7 +12,7 @@ namespace kmtest {
 // A new, empty folder below the system's temporary folder; removed with its
 // content when the object goes.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -22,20 +22,20 @@ public:
     // Path() / relative as a string.
     std::string operator/(const std::string& relative) const;
 
-private:
+  private:
     std::filesystem::path fPath;
 };
 
 // Sets (or, with nullopt, unsets) an environment variable; restores the old
 // value when the object goes.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(std::string name, std::optional<std::string> value);
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     std::string fName;
     std::optional<std::string> fOld;
 };
@@ -43,13 +43,13 @@ private:
 // A whole sandbox: a temporary folder that holds the registry store
 // (KM_REGISTRY_DIR) and serves as TMPDIR for the duration of a test.
 class Sandbox {
-public:
+  public:
     Sandbox();
     const std::filesystem::path& Root() const { return fRoot.Path(); }
     std::filesystem::path RegistryDir() const { return Root() / "registry"; }
     std::filesystem::path TempBase() const { return Root() / "tmp"; }
 
-private:
+  private:
     TempDir fRoot;
     std::optional<ScopedEnv> fRegistry;
     std::optional<ScopedEnv> fTmp;

@@ -1,7 +1,6 @@
 #include "support/ZipFixture.h"
 
 #include <sys/stat.h>
-#include <zip.h>
 
 #include <algorithm>
 #include <fstream>
@@ -9,16 +8,15 @@
 #include <memory>
 #include <stdexcept>
 
+#include "common/zip/ZipSupport.h"
+
 namespace kmtest {
 namespace {
 
-struct ZipDiscarder {
-    void operator()(zip_t* archive) const { zip_discard(archive); }
-};
-using TZipPtr = std::unique_ptr<zip_t, ZipDiscarder>;
+using km::TZipPtr;
 
 [[noreturn]] void Fail(zip_t* archive, const std::string& what) {
-    throw std::runtime_error(what + ": " + zip_strerror(archive));
+    throw std::runtime_error(what + ": " + km::ZipErrorMessage(zip_get_error(archive)));
 }
 
 TZipPtr Create(const std::filesystem::path& archive) {
@@ -194,18 +192,12 @@ std::size_t ReplaceBytes(const std::filesystem::path& file, const std::string& f
 
 bool CheckByteRejects(const std::filesystem::path& archive, const std::string& password) {
     int error = 0;
-    zip_t* zip = zip_open(archive.c_str(), ZIP_RDONLY, &error);
-    if (zip == nullptr) {
+    const TZipPtr zip(zip_open(archive.c_str(), ZIP_RDONLY, &error));
+    if (!zip) {
         return false;
     }
-    zip_file_t* file = zip_fopen_index_encrypted(zip, 0, 0, password.c_str());
-    const bool rejected =
-        file == nullptr && zip_error_code_zip(zip_get_error(zip)) == ZIP_ER_WRONGPASSWD;
-    if (file != nullptr) {
-        zip_fclose(file);
-    }
-    zip_discard(zip);
-    return rejected;
+    const km::TZipFilePtr file(zip_fopen_index_encrypted(zip.get(), 0, 0, password.c_str()));
+    return !file && zip_error_code_zip(zip_get_error(zip.get())) == ZIP_ER_WRONGPASSWD;
 }
 
 }  // namespace kmtest

@@ -2,7 +2,6 @@
 
 #include <libxml/xmlwriter.h>
 #include <sys/stat.h>
-#include <zip.h>
 
 #include <algorithm>
 #include <array>
@@ -10,6 +9,8 @@
 #include <filesystem>
 #include <memory>
 #include <vector>
+
+#include "common/zip/ZipSupport.h"
 
 namespace qbpublish {
 namespace {
@@ -22,13 +23,8 @@ bool IsUpdateType(const std::string& name) {
     return std::find(kTypes.begin(), kTypes.end(), name) != kTypes.end();
 }
 
-struct ZipDiscard {
-    void operator()(zip_t* archive) const { zip_discard(archive); }
-};
-using ZipPtr = std::unique_ptr<zip_t, ZipDiscard>;
-
 [[noreturn]] void ZipFailed(zip_t* archive, const std::string& what) {
-    throw EPublishError(what + ": " + zip_strerror(archive));
+    throw EPublishError(what + ": " + km::ZipErrorMessage(zip_get_error(archive)));
 }
 
 // Stores one entry's permissions and time; the updater restores both.
@@ -97,13 +93,10 @@ void WritePackage(const fs::path& root, const std::string& type, const std::stri
     std::error_code ec;
     fs::remove(zipFile, ec);
     int error = 0;
-    ZipPtr archive(zip_open(zipFile.c_str(), ZIP_CREATE | ZIP_EXCL, &error));
+    km::TZipPtr archive(zip_open(zipFile.c_str(), ZIP_CREATE | ZIP_EXCL, &error));
     if (!archive) {
-        zip_error_t zipError;
-        zip_error_init_with_code(&zipError, error);
-        const std::string text = zip_error_strerror(&zipError);
-        zip_error_fini(&zipError);
-        throw EPublishError("Cannot create " + zipFile.string() + ": " + text);
+        throw EPublishError("Cannot create " + zipFile.string() + ": " +
+                            km::ZipErrorMessage(error));
     }
     AddTree(archive.get(), root, type, password);
     if (zip_close(archive.get()) != 0) {

@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "QbRegData.h"
-#include "common/RegistryStore.h"
-#include "common/TextUtil.h"
+#include "common/base/TextUtil.h"
+#include "common/registry/RegistryStore.h"
 
 namespace qbreg {
 namespace {

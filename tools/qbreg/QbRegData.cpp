@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "common/TextUtil.h"
+#include "common/base/TextUtil.h"
 
 namespace qbreg {
 namespace {

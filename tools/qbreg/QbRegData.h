@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/RegistryStore.h"
+#include "common/registry/RegistryStore.h"
 
 namespace qbreg {
 

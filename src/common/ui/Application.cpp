@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "common/KmDebug.h"
-#include "common/KmException.h"
-#include "common/TextUtil.h"
+#include "common/base/KmDebug.h"
+#include "common/base/KmException.h"
+#include "common/base/TextUtil.h"
 #include "common/ui/MainThreadBridge.h"
 #include "common/ui/MessageCatalogue.h"
 #include "common/ui/PostedMessage.h"
@@ -43,7 +43,7 @@ TApplicationEvents::~TApplicationEvents() {
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
     gApplication = this;
     InitMessageCatalogue();
-    InstallMainThreadBridge(*this);
+    InstallMainThreadBridge(*this, &ReportCurrentException);
 }
 
 TApplication::~TApplication() {

@@ -10,7 +10,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "common/Translate.h"
+#include "common/base/Translate.h"
 
 namespace km {
 namespace {

@@ -5,7 +5,7 @@
 #include <charconv>
 #include <optional>
 
-#include "common/KmRegistry.h"
+#include "common/registry/KmRegistry.h"
 
 namespace km {
 namespace {

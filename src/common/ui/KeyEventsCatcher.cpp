@@ -3,7 +3,7 @@
 #include <QApplication>
 #include <QWidget>
 
-#include "common/KmDebug.h"
+#include "common/base/KmDebug.h"
 
 namespace km {
 

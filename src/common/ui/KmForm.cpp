@@ -12,9 +12,9 @@
 
 #include <cmath>
 
-#include "common/KmDebug.h"
-#include "common/KmException.h"
-#include "common/Translate.h"
+#include "common/base/KmDebug.h"
+#include "common/base/KmException.h"
+#include "common/base/Translate.h"
 #include "common/ui/FormCreationSteps.h"
 #include "common/ui/FormPlacement.h"
 #include "common/ui/KeyEventsCatcher.h"

@@ -1,24 +1,25 @@
 #include "common/ui/MainThreadBridge.h"
 
 #include <QMetaObject>
+#include <QObject>
 
 #include <mutex>
 
-#include "common/Thread.h"
-#include "common/ui/Application.h"
+#include "common/thread/Thread.h"
 
 namespace km {
 namespace {
 
 // The hook may fire on any thread, also while the application goes away.
 std::mutex gMutex;
-TApplication* gTarget = nullptr;
+QObject* gTarget = nullptr;
+void (*gReportError)() = nullptr;
 
 void RunHandedOverCalls() {
     try {
         CheckSynchronize();
     } catch (...) {
-        ReportCurrentException();
+        gReportError();
     }
 }
 
@@ -31,14 +32,15 @@ void Wake() {
 
 }  // namespace
 
-void InstallMainThreadBridge(TApplication& application) {
+void InstallMainThreadBridge(QObject& target, void (*reportError)()) {
     {
         std::lock_guard lock(gMutex);
-        gTarget = &application;
+        gTarget = &target;
+        gReportError = reportError;
     }
     SetWakeMainThread(&Wake);
     // Calls handed over before now: run once the event loop starts.
-    QMetaObject::invokeMethod(&application, &RunHandedOverCalls, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(&target, &RunHandedOverCalls, Qt::QueuedConnection);
 }
 
 void RemoveMainThreadBridge() {

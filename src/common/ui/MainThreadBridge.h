@@ -9,12 +9,14 @@
 // destructor; after that a hand-over posts nothing (the calls wait for the
 // next CheckSynchronize or WaitFor).
 
+class QObject;
+
 namespace km {
 
-class TApplication;
-
-// Main thread, with the application constructed.
-void InstallMainThreadBridge(TApplication& application);
+// Main thread, with the application constructed: the calls are posted to
+// target (the application), and an exception that escapes one of them goes
+// to reportError, which runs inside the catch block.
+void InstallMainThreadBridge(QObject& target, void (*reportError)());
 // Main thread, before the application is destroyed.
 void RemoveMainThreadBridge();
 

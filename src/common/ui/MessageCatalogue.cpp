@@ -6,7 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "common/Translate.h"
+#include "common/base/Translate.h"
 
 namespace km {
 namespace {

@@ -2,10 +2,10 @@
 
 #include <QCoreApplication>
 
-#include "common/ErrorText.h"
-#include "common/KmException.h"
-#include "common/RuntimeErrors.h"
-#include "common/Translate.h"
+#include "common/base/ErrorText.h"
+#include "common/base/KmException.h"
+#include "common/base/RuntimeErrors.h"
+#include "common/base/Translate.h"
 
 namespace km {
 

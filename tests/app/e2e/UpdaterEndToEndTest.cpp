@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "Publisher.h"
-#include "common/KmRegistry.h"
+#include "common/registry/KmRegistry.h"
 #include "support/FileTree.h"
 #include "support/Sandbox.h"
 

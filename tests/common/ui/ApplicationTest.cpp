@@ -6,9 +6,9 @@
 
 #include <stdexcept>
 
-#include "UiTestSupport.h"
-#include "common/KmException.h"
+#include "common/base/KmException.h"
 #include "common/ui/KmTimer.h"
+#include "support/ui/UiTestSupport.h"
 
 namespace {
 

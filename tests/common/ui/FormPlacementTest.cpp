@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/KmRegistry.h"
+#include "common/registry/KmRegistry.h"
 #include "common/ui/KmForm.h"
 #include "support/Sandbox.h"
 

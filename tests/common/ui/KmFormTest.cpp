@@ -11,9 +11,9 @@
 #include <QPushButton>
 #include <QToolBar>
 
-#include "UiTestSupport.h"
-#include "common/KmDebug.h"
-#include "common/KmException.h"
+#include "common/base/KmDebug.h"
+#include "common/base/KmException.h"
+#include "support/ui/UiTestSupport.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <atomic>
 #include <thread>
 
-#include "UiTestSupport.h"
-#include "common/Thread.h"
+#include "common/thread/Thread.h"
+#include "support/ui/UiTestSupport.h"
 
 namespace {
 

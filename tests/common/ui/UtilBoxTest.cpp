@@ -6,12 +6,13 @@
 
 #include <stdexcept>
 
-#include "UiTestSupport.h"
-#include "common/JclWin32Error.h"
-#include "common/KmException.h"
-#include "common/RuntimeErrors.h"
+#include "common/base/JclWin32Error.h"
+#include "common/base/KmException.h"
+#include "common/base/RuntimeErrors.h"
+#include "common/base/SysError.h"
 #include "common/ui/KmForm.h"
 #include "common/ui/KmTimer.h"
+#include "support/ui/UiTestSupport.h"
 
 namespace {
 

@@ -1,0 +1,109 @@
+#include "common/files/PathUtil.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <random>
+
+#include "common/base/KmDebug.h"
+
+namespace km {
+namespace {
+
+// The process-wide generator behind the working-directory names.
+int DrawSharedDigit() {
+    static std::mutex mutex;
+    static std::mt19937 engine(static_cast<std::mt19937::result_type>(
+        std::chrono::high_resolution_clock::now().time_since_epoch().count()));
+    std::uniform_int_distribution<int> digit(0, 8);
+    const std::lock_guard lock(mutex);
+    return digit(engine);
+}
+
+// The first count code points of a UTF-8 text (bytes that are not UTF-8 count
+// as one character each).
+std::string FirstCharacters(const std::string& text, std::size_t count) {
+    std::size_t pos = 0;
+    for (std::size_t n = 0; n < count && pos < text.size(); ++n) {
+        ++pos;
+        while (pos < text.size() && (static_cast<unsigned char>(text[pos]) & 0xC0) == 0x80) {
+            ++pos;
+        }
+    }
+    return text.substr(0, pos);
+}
+
+// Whether an existing entry of a drawn name may serve as our working
+// directory: a real directory that belongs to us.
+bool IsOwnDirectory(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+}
+
+}  // namespace
+
+std::string GetTempBaseDir() {
+    const char* env = std::getenv("TMPDIR");
+    std::string dir = env != nullptr && *env != 0 ? env : "/tmp";
+    while (dir.size() > 1 && dir.back() == '/') {
+        dir.pop_back();
+    }
+    return dir;
+}
+
+std::string CreateTempWorkDir(const std::string& prefix, const std::string& baseDir) {
+    return CreateTempWorkDir(prefix, baseDir, DrawSharedDigit);
+}
+
+std::string CreateTempWorkDir(const std::string& prefix, const std::string& baseDir,
+                              const std::function<int()>& drawDigit) {
+    const std::string stem =
+        AddPathDelimiter(baseDir.empty() ? GetTempBaseDir() : baseDir) + FirstCharacters(prefix, 3);
+    std::string name;
+    for (int attempt = 0; attempt < kTempWorkDirTries; ++attempt) {
+        name = stem;
+        for (int i = 0; i < 5; ++i) {
+            name += static_cast<char>('0' + drawDigit());
+        }
+        if (::mkdir(name.c_str(), 0700) == 0) {
+            return name + "/";
+        }
+        if (errno != EEXIST) {
+            // Retrying cannot help (missing parent, no permission); the
+            // caller sees it when it writes into the directory.
+            return name + "/";
+        }
+        if (IsOwnDirectory(name)) {
+            return name + "/";
+        }
+    }
+    DebugError("no usable working directory name below " + stem + " after " +
+                   std::to_string(kTempWorkDirTries) + " tries",
+               "CreateTempWorkDir");
+    return name + "/";
+}
+
+std::string AddPathDelimiter(const std::string& path) {
+    if (path.empty() || path.back() == '/') {
+        return path;
+    }
+    return path + "/";
+}
+
+std::string RemovePathDelimiter(const std::string& path) {
+    if (path.size() > 1 && path.back() == '/') {
+        return path.substr(0, path.size() - 1);
+    }
+    return path;
+}
+
+std::string ExtractUrlFileName(const std::string& url) {
+    const std::size_t slash = url.rfind('/');
+    return slash == std::string::npos ? url : url.substr(slash + 1);
+}
+
+}  // namespace km

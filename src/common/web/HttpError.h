@@ -1,0 +1,31 @@
+#pragma once
+
+// The error of a failed HTTP request.
+
+#include <string>
+
+#include "common/base/KmException.h"
+
+namespace km {
+
+// A request that failed: the transfer itself (connection, TLS, read, time-out;
+// CurlCode() is the HTTP library's code) or a final response whose status is
+// not 2xx (StatusCode() is that status, CurlCode() is 22, "HTTP returned an
+// error", and the message is the status line, e.g. "HTTP/1.1 404 Not Found").
+class EHttpError : public Exception {
+  public:
+    EHttpError(std::string message, int curlCode, int statusCode = 0)
+        : Exception(std::move(message)), fCurlCode(curlCode), fStatusCode(statusCode) {}
+    KM_EXCEPTION_CLASS_NAME(EHttpError)
+
+    int CurlCode() const { return fCurlCode; }
+    // The HTTP status of the final response, 0 when the transfer failed before
+    // a status was judged.
+    int StatusCode() const { return fStatusCode; }
+
+  private:
+    int fCurlCode;
+    int fStatusCode;
+};
+
+}  // namespace km

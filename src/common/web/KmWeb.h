@@ -1,0 +1,53 @@
+#pragma once
+
+// The HTTP download service: GET of one URL into a string, a stream or a file.
+//
+// Every request is synchronous and uses a client of its own, built for it from
+// the settings it is given (THttpConfigArg) or from default settings, and
+// released when the request ends. Requests on different threads do not
+// interact. Errors: EHttpError for a failed transfer or an error status (see
+// THttpClient::Get); an exception thrown by the progress callback reaches the
+// caller unchanged.
+
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "common/web/HttpClient.h"
+#include "common/web/HttpConfig.h"
+#include "common/web/HttpError.h"
+
+namespace km {
+
+// GET of url with default settings and no progress callback; the body is
+// decoded from the locale's character set (LocaleBytesToUtf8), whatever
+// charset the response declares. On any error: rethrows it when raiseOnError
+// is true, returns "" otherwise (so a failure then looks like an empty body).
+std::string DownloadString(const std::string& url, bool raiseOnError);
+
+// GET of url into fileName + ".part" (created anew, a stale one emptied), then
+// replaces fileName with it: fileName is deleted and the part file renamed,
+// and the outcome of both is ignored, so after a normal return fileName holds
+// the complete body only if that succeeded; otherwise the body stays in the
+// part file. On any error the error propagates, the part file keeps what was
+// received (nothing for an error status) and fileName is untouched; a part
+// file that cannot be created raises std::filesystem::filesystem_error before
+// any network activity. config is consumed as THttpConfigArg says.
+void DownloadFile(const std::string& url, const std::string& fileName, THttpConfigArg config,
+                  const TWorkEvent& onWork);
+
+// The request behind both operations above: writes the body of the final
+// response to *target from its current position. target must not be null
+// (EAssertionFailed "Assertion fehlgeschlagen (common/Km.Web, Zeile 477)").
+// No settings object means default settings; config is released as
+// THttpConfigArg says when the request ends, whatever happened.
+void HttpGetToStream(const std::string& url, std::ostream* target, THttpConfigArg config,
+                     const TWorkEvent& onWork);
+
+// A new client for one request, built from *config (which it does not keep),
+// with onWork as its progress callback (may be empty). config must not be
+// null (EAssertionFailed "Assertion fehlgeschlagen (common/Km.Web, Zeile
+// 397)"). Throws EHttpError when a setting cannot be applied.
+std::unique_ptr<THttpClient> CreateHttpClient(const THttpConfig* config, const TWorkEvent& onWork);
+
+}  // namespace km
