@@ -26,10 +26,8 @@
 #include "common/files/FileOps.h"
 #include "common/files/PathUtil.h"
 #include "common/registry/KmRegistry.h"
-#include "common/thread/Thread.h"
-#include "common/thread/ThreadManager.h"
-#include "quorbel/ConfigUpdaterThread.h"
 #include "quorbel/InstallPaths.h"
+#include "quorbel/UpdateRun.h"
 #include "support/BenchSupport.h"
 
 extern char** environ;
@@ -84,13 +82,10 @@ void ResetProduct(const fs::path& work) {
 }
 
 int RunEngine(const std::string& root) {
-    km::TThreadManager manager;
-    km::CreateManagedThread<qb::TConfigUpdaterThread>("QBConfigUpdaterThread", &manager, true, true,
-                                                      kProject, root);
-    while (manager.IsRunning("QBConfigUpdaterThread")) {
-        km::CheckSynchronize(std::chrono::milliseconds(10));
-    }
-    return manager.GetThreadResult("QBConfigUpdaterThread");
+    qb::TUpdateRunSettings settings;
+    settings.Project = kProject;
+    settings.Worker.ConfigServerRoot = root;
+    return qb::RunUpdateToEnd(settings).Code;
 }
 
 }  // namespace
@@ -102,7 +97,7 @@ int main(int argc, char** argv) {
     setenv("KM_REGISTRY_DIR", (work / "registry").c_str(), 1);
     setenv("TMPDIR", (work / "tmp").c_str(), 1);
     fs::create_directories(work / "tmp");
-    km::SetRegistryRoot("Software\\kelmirath\\Tolvan");
+    km::SetRegistryRoot(qb::kProductRegistryKey);
 
     std::printf("generating 3 packages of %zu MiB in %d files each below %s\n", mib, files,
                 work.c_str());

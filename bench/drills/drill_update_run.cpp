@@ -25,16 +25,12 @@
 #include <string>
 
 #include "common/registry/KmRegistry.h"
-#include "common/thread/Thread.h"
-#include "common/thread/ThreadManager.h"
-#include "quorbel/ConfigUpdaterThread.h"
 #include "quorbel/InstallPaths.h"
 #include "quorbel/UpdateLock.h"
 #include "quorbel/UpdateRecovery.h"
+#include "quorbel/UpdateRun.h"
 
 namespace {
-
-constexpr const char* kThreadId = "QBConfigUpdaterThread";
 
 int Usage() {
     std::fputs(
@@ -52,16 +48,14 @@ long MaxRssKib() {
 
 int Run(const std::string& serverRoot, const std::string& project) {
     const auto start = std::chrono::steady_clock::now();
-    km::TThreadManager manager;
-    km::CreateManagedThread<qb::TConfigUpdaterThread>(kThreadId, &manager, true, !project.empty(),
-                                                      project, serverRoot);
-    while (manager.IsRunning(kThreadId)) {
-        km::CheckSynchronize(std::chrono::milliseconds(20));
-    }
+    qb::TUpdateRunSettings settings;
+    settings.InstallerMode = !project.empty();
+    settings.Project = project;
+    settings.Worker.ConfigServerRoot = serverRoot;
+    const qb::TUpdateRunResult run = qb::RunUpdateToEnd(settings);
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
-    std::printf("result %d\ntext %s\nseconds %.3f\nmaxrss_kib %ld\n",
-                manager.GetThreadResult(kThreadId),
-                manager.GetCustomThreadResult(kThreadId).c_str(), seconds.count(), MaxRssKib());
+    std::printf("result %d\ntext %s\nseconds %.3f\nmaxrss_kib %ld\n", run.Code, run.Text.c_str(),
+                seconds.count(), MaxRssKib());
     return 0;
 }
 

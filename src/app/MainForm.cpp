@@ -133,7 +133,7 @@ void TMainForm::TimerCheckDoneTimer() {
         TimerCheckDone->SetEnabled(false);
         return;
     }
-    if (ThreadManager->IsRunning(kUpdaterThreadId)) {
+    if (ThreadManager->IsRunning(qb::kUpdaterThreadId)) {
         return;
     }
     TimerCheckDone->SetEnabled(false);
@@ -152,10 +152,10 @@ void TMainForm::TimerCheckDoneTimer() {
 }
 
 void TMainForm::ShowUpdateResult() {
-    const int result = ThreadManager->GetThreadResult(kUpdaterThreadId);
+    const int result = ThreadManager->GetThreadResult(qb::kUpdaterThreadId);
     if (result > 0 && (result & 4) != 0) {
         // The install package was installed: its program finishes the job.
-        km::TManagedThread* worker = ThreadManager->GetThread(kUpdaterThreadId);
+        km::TManagedThread* worker = ThreadManager->GetThread(qb::kUpdaterThreadId);
         const TFollowUpProgram followUp = fReadFollowUp(*worker);
         if (!followUp.Path.empty()) {
             RunFollowUpProgram(followUp.Path, followUp.Params);
@@ -168,7 +168,7 @@ void TMainForm::ShowUpdateResult() {
     } else {
         km::ShowMessageBox(km::Tr("Der Aktualisierungsvorgang war nicht erfolgreich (") +
                                std::to_string(result) + ")." + "\r\n\r\n" +
-                               ThreadManager->GetCustomThreadResult(kUpdaterThreadId),
+                               ThreadManager->GetCustomThreadResult(qb::kUpdaterThreadId),
                            km::Tr("Fehler"), QMessageBox::Critical);
     }
 }

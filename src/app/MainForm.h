@@ -7,7 +7,7 @@
 // early asks the worker to stop and waits for it.
 //
 // Create it with TKmForm::CreateForm<TMainForm>(reader) after ThreadManager
-// holds the manager with the worker "QBConfigUpdaterThread", set
+// holds the manager with the worker qb::kUpdaterThreadId, set
 // EstimatedTime, and run the event loop. Main thread only.
 
 #include <QString>
@@ -18,6 +18,7 @@
 
 #include "common/thread/ThreadManager.h"
 #include "common/ui/KmForm.h"
+#include "quorbel/Product.h"
 
 class QLabel;
 class QProgressBar;
@@ -32,9 +33,6 @@ class TKmTimer;
 // manager (which waits for and frees its workers) and clears it when it
 // closes.
 extern std::unique_ptr<km::TThreadManager> ThreadManager;
-
-// The id under which start-up registers the update worker.
-inline constexpr const char* kUpdaterThreadId = "QBConfigUpdaterThread";
 
 // Posted by the window to itself once it is being shown: enters the install
 // page from the event loop, when the window is visible.

@@ -14,18 +14,19 @@
 #include "common/thread/ThreadManager.h"
 #include "common/ui/Application.h"
 #include "quorbel/ConfigUpdaterThread.h"
+#include "quorbel/Product.h"
 
 namespace {
 
 // Only the program's name goes to Qt, which would otherwise take options of
 // its own from the command line.
 int RunProgram(char* programName) {
-    km::SetRegistryRoot("Software\\kelmirath\\Tolvan");
+    km::SetRegistryRoot(qb::kProductRegistryKey);
     ThreadManager = std::make_unique<km::TThreadManager>();
     // Registers itself with the manager, which owns it; it starts its update
     // run at once.
-    km::CreateManagedThread<qb::TConfigUpdaterThread>(kUpdaterThreadId, ThreadManager.get(), true,
-                                                      true, "240611TolvanUpdK718");
+    km::CreateManagedThread<qb::TConfigUpdaterThread>(qb::kUpdaterThreadId, ThreadManager.get(),
+                                                      true, true, qb::kInstallerProject);
 
     int qtArgc = 1;
     char* qtArgv[] = {programName, nullptr};

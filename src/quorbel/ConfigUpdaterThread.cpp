@@ -15,8 +15,6 @@
 namespace qb {
 namespace {
 
-constexpr const char* kDefaultProjectName = "tolvanconfig";
-
 bool IsAbsolute(const std::string& path) {
     return !path.empty() && path.front() == '/';
 }
@@ -32,15 +30,13 @@ TConfigUpdaterThread::TConfigUpdaterThread(const std::string& threadId,
                                            km::TThreadManager* threadManager, bool BOnlineUpdate,
                                            bool AIsOnlineInstallerMode,
                                            const std::string& AProjectName,
-                                           std::string configServerRoot,
-                                           TArchivePasswordSource archivePasswords)
+                                           TUpdaterSettings settings)
     : km::TManagedThread(threadId, threadManager),
       fDownloadTempDir(km::CreateTempWorkDir("~qb", "")),
       FBOnlineUpdate(BOnlineUpdate),
       FIsOnlineInstallerMode(AIsOnlineInstallerMode),
       FProjectName(AProjectName),
-      fConfigServerRoot(std::move(configServerRoot)),
-      fArchivePasswords(std::move(archivePasswords)) {
+      fSettings(std::move(settings)) {
     // A worker that is refused must not leave its working folder behind.
     if (FIsOnlineInstallerMode && FProjectName.empty()) {
         km::DeleteDirectoryTree(fDownloadTempDir);
@@ -70,7 +66,7 @@ std::string TConfigUpdaterThread::GetProjectName() const {
 }
 
 std::string TConfigUpdaterThread::GetConfigServerPath() const {
-    return fConfigServerRoot + "/qbdata/" + GetProjectName() + "/";
+    return fSettings.ConfigServerRoot + "/qbdata/" + GetProjectName() + "/";
 }
 
 std::string TConfigUpdaterThread::GetConfigInfoFileName() const {
@@ -95,7 +91,6 @@ void TConfigUpdaterThread::Execute() {
 }
 
 int TConfigUpdaterThread::DoUpdate(bool AIsOnlineInstallerMode) {
-    int result = 0;
     const std::string configDir = GetConfigDir();
     const TUpdateLock lock(configDir, [this] { return Terminated(); });
     if (!lock.Held()) {
@@ -107,32 +102,26 @@ int TConfigUpdaterThread::DoUpdate(bool AIsOnlineInstallerMode) {
     if (FBOnlineUpdate) {
         configInfoXml = DownloadConfigInfoXml(GetConfigInfoFileName(), fDownloadTempDir);
     }
-    auto handle = [&](const char* type, int32_t& error) {
-        const std::string password = fArchivePasswords ? fArchivePasswords(type) : std::string();
-        return UpdateForConfigType(type, configInfoXml.get(), password, error);
-    };
-    int32_t errDev = 0;
-    int32_t errPartner = 0;
-    if (handle("dev", errDev)) {
-        result |= 1;
+    int result = 0;
+    // Without anything installed the result is made of the codes of the last
+    // two types handled: later x 100 + earlier.
+    int32_t earlierError = 0;
+    int32_t laterError = 0;
+    for (const TUpdateType& type : kUpdateTypes) {
+        if (type.InstallerModeOnly && !AIsOnlineInstallerMode) {
+            continue;
+        }
+        const std::string password =
+            fSettings.ArchivePasswords ? fSettings.ArchivePasswords(type.Name) : std::string();
+        int32_t error = 0;
+        if (UpdateForConfigType(type.Name, configInfoXml.get(), password, error)) {
+            result |= type.InstalledBit;
+        }
+        earlierError = laterError;
+        laterError = error;
     }
-    if (handle("partner", errPartner)) {
-        result |= 1;
-    }
-    if (AIsOnlineInstallerMode) {
-        int32_t errPatch = 0;
-        int32_t errInstall = 0;
-        if (handle("patch", errPatch)) {
-            result |= 2;
-        }
-        if (handle("install", errInstall)) {
-            result |= 4;
-        }
-        if (result == 0) {
-            result = errInstall * 100 + errPatch;
-        }
-    } else if (result == 0) {
-        result = errPartner * 100 + errDev;
+    if (result == 0) {
+        result = laterError * 100 + earlierError;
     }
     return result;
 }
@@ -144,21 +133,18 @@ bool TConfigUpdaterThread::UpdateForConfigType(const std::string& ConfigType,
     ResultError = 0;
     bool installed = false;
     std::string lastConfigUpdate;
-    std::string archiveDir;
-    std::string targetDir;
-    bool deleteAll = false;
-    GetUpdateTypeDirs(ConfigType, archiveDir, targetDir, deleteAll);
+    const TUpdateTypeDirs dirs = GetUpdateTypeDirs(ConfigType);
     // Without a recorded data folder the folders would be relative to
     // whatever the current folder is: never touch those.
-    if (!IsAbsolute(archiveDir)) {
+    if (!IsAbsolute(dirs.ArchiveDir)) {
         ResultError = -7;
         return installed;
     }
-    const std::string configZip = archiveDir + ConfigType + ".zip";
+    const std::string configZip = dirs.ArchiveDir + ConfigType + ".zip";
 
     if (km::FileExists(configZip)) {
-        const int32_t r =
-            UpdateFromConfigZip(configZip, ConfigType, targetDir, deleteAll, APassWdForZip);
+        const int32_t r = UpdateFromConfigZip(configZip, ConfigType, dirs.TargetDir, dirs.DeleteAll,
+                                              APassWdForZip);
         ResultError = r;
         if (r == 0) {
             installed = true;
@@ -176,7 +162,7 @@ bool TConfigUpdaterThread::UpdateForConfigType(const std::string& ConfigType,
     if (r != 0) {
         return installed;
     }
-    r = UpdateFromConfigZip(configZip, ConfigType, targetDir, deleteAll, APassWdForZip);
+    r = UpdateFromConfigZip(configZip, ConfigType, dirs.TargetDir, dirs.DeleteAll, APassWdForZip);
     ResultError = r;
     if (r != 0) {
         return installed;
@@ -191,7 +177,7 @@ std::unique_ptr<TConfigInfoXml> TConfigUpdaterThread::DownloadConfigInfoXml(
     try {
         // A descriptor is a few kilobytes; a server that sends more is stopped
         // long before it fills the disk.
-        km::DownloadFile(url, localFile, nullptr,
+        km::DownloadFile(url, localFile, DownloadSettings(),
                          [this](void* sender, km::TWorkMode mode, int64_t count) {
                              OnDownloadWork(sender, mode, count);
                              if (count > kMaxConfigInfoXmlSize) {
@@ -233,7 +219,7 @@ int32_t TConfigUpdaterThread::DownloadConfigZipIfNew(const TConfigInfoXml& confi
     const std::string tempFile = km::AddPathDelimiter(fDownloadTempDir) + fileName;
     bool failed = false;
     try {
-        km::DownloadFile(entry.Url, tempFile, nullptr,
+        km::DownloadFile(entry.Url, tempFile, DownloadSettings(),
                          [this](void* sender, km::TWorkMode mode, int64_t count) {
                              OnDownloadWork(sender, mode, count);
                          });
@@ -261,7 +247,8 @@ int32_t TConfigUpdaterThread::UpdateFromConfigZip(const std::string& ConfigZip,
                                                   const std::string& ConfigType,
                                                   const std::string& ATargetDir, bool ADeleteAll,
                                                   const std::string& APassWdForZip) {
-    if (ConfigType == "patch") {
+    const TUpdateType& type = UpdateTypeNamed(ConfigType);
+    if (type.Target == TTargetFolder::InstallFolder) {
         ADeleteAll = false;  // the installation folder is never replaced as a whole
     }
     if (!km::FileExists(ConfigZip)) {
@@ -269,7 +256,7 @@ int32_t TConfigUpdaterThread::UpdateFromConfigZip(const std::string& ConfigZip,
     }
     const std::string configDir = GetConfigDir();
     const std::string workDir =
-        km::CreateTempWorkDir("~qb", ConfigType == "install" ? "" : configDir);
+        km::CreateTempWorkDir("~qb", type.Work == TWorkFolder::TempFolder ? "" : configDir);
     int32_t result = 0;
     try {
         km::ExtractZipArchive(ConfigZip, workDir, APassWdForZip);
@@ -293,6 +280,12 @@ int32_t TConfigUpdaterThread::UpdateFromConfigZip(const std::string& ConfigZip,
         km::DeleteFile(ConfigZip);
     }
     return result;
+}
+
+km::THttpConfigPtr TConfigUpdaterThread::DownloadSettings() const {
+    auto config = std::make_unique<km::THttpConfig>();
+    config->StallTimeout = fSettings.StallTimeout;
+    return config;
 }
 
 void TConfigUpdaterThread::OnDownloadWork(void* /*ASender*/, km::TWorkMode /*AWorkMode*/,

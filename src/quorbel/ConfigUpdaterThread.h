@@ -25,6 +25,7 @@
 // as soon as construction has completed. Its results may be read only after
 // the thread manager has moved it to its ended threads.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -44,6 +45,17 @@ std::string DefaultConfigServerRoot();
 // source is asked just before each type is handled.
 using TArchivePasswordSource = std::function<std::string(const std::string& updateType)>;
 
+// What the build, or whoever creates the worker, fixes for its run.
+struct TUpdaterSettings {
+    // The configuration server root (scheme and host).
+    std::string ConfigServerRoot = DefaultConfigServerRoot();
+    // The archive passwords; none when empty.
+    TArchivePasswordSource ArchivePasswords;
+    // A download that receives less than 100 bytes a second for this long
+    // fails (the HTTP client's stall limit).
+    std::chrono::seconds StallTimeout = km::kDefaultStallTimeout;
+};
+
 class TConfigUpdaterThread : public km::TManagedThread {
   public:
     // Raises km::EInternalError "Project name must be specified for
@@ -51,9 +63,7 @@ class TConfigUpdaterThread : public km::TManagedThread {
     // project name must always be empty" (a project without installer mode).
     TConfigUpdaterThread(const std::string& threadId, km::TThreadManager* threadManager,
                          bool BOnlineUpdate, bool AIsOnlineInstallerMode,
-                         const std::string& AProjectName,
-                         std::string configServerRoot = DefaultConfigServerRoot(),
-                         TArchivePasswordSource archivePasswords = {});
+                         const std::string& AProjectName, TUpdaterSettings settings = {});
     // Deletes the download working folder with its content.
     ~TConfigUpdaterThread() override;
 
@@ -90,6 +100,8 @@ class TConfigUpdaterThread : public km::TManagedThread {
                                 const std::string& ATargetDir, bool ADeleteAll,
                                 const std::string& APassWdForZip);
     void OnDownloadWork(void* ASender, km::TWorkMode AWorkMode, int64_t AWorkCount);
+    // The HTTP settings of every download of the run.
+    km::THttpConfigPtr DownloadSettings() const;
 
     std::string fDownloadTempDir;
     bool FBOnlineUpdate;
@@ -98,8 +110,7 @@ class TConfigUpdaterThread : public km::TManagedThread {
     std::string FToRun;
     std::string FRunParams;
     std::string FProjectName;
-    std::string fConfigServerRoot;
-    TArchivePasswordSource fArchivePasswords;
+    TUpdaterSettings fSettings;
 };
 
 }  // namespace qb

@@ -6,6 +6,23 @@
 
 namespace qb {
 
+const TUpdateType* FindUpdateType(std::string_view name) {
+    for (const TUpdateType& type : kUpdateTypes) {
+        if (name == type.Name) {
+            return &type;
+        }
+    }
+    return nullptr;
+}
+
+const TUpdateType& UpdateTypeNamed(std::string_view name) {
+    const TUpdateType* type = FindUpdateType(name);
+    if (type == nullptr) {
+        throw km::EInternalError("Unknown online update type: " + std::string(name));
+    }
+    return *type;
+}
+
 std::string GetInstallDir() {
     return km::AddPathDelimiter(km::ReadRegString("InstallDir", "", kProductRegistryKey));
 }
@@ -19,24 +36,17 @@ std::string GetConfigDir() {
     return dataDir.empty() ? std::string() : dataDir + "config/";
 }
 
-void GetUpdateTypeDirs(const std::string& aType, std::string& archiveDir, std::string& targetDir,
-                       bool& deleteAll) {
-    archiveDir.clear();
-    targetDir.clear();
-    archiveDir = GetConfigDir() + aType + "/";
-    if (aType == "dev" || aType == "partner") {
-        targetDir = archiveDir;
-        deleteAll = true;
-    } else if (aType == "patch") {
-        targetDir = GetInstallDir();
-        deleteAll = false;
-    } else if (aType == "install") {
-        archiveDir = km::CreateTempWorkDir("~qo", "");
-        targetDir = archiveDir;
-        deleteAll = false;
-    } else {
-        throw km::EInternalError("Unknown online update type: " + aType);
-    }
+TUpdateTypeDirs GetUpdateTypeDirs(const std::string& aType) {
+    const TUpdateType& type = UpdateTypeNamed(aType);
+    TUpdateTypeDirs dirs;
+    dirs.Type = &type;
+    dirs.ArchiveDir = type.Archive == TArchiveFolder::NewTempFolder
+                          ? km::CreateTempWorkDir("~qo", "")
+                          : GetConfigDir() + type.Name + "/";
+    dirs.TargetDir =
+        type.Target == TTargetFolder::InstallFolder ? GetInstallDir() : dirs.ArchiveDir;
+    dirs.DeleteAll = type.ReplaceAll;
+    return dirs;
 }
 
 }  // namespace qb

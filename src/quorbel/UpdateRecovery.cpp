@@ -6,6 +6,7 @@
 #include "common/files/FileOps.h"
 #include "quorbel/CopyInTransaction.h"
 #include "quorbel/FolderSwap.h"
+#include "quorbel/InstallPaths.h"
 
 namespace qb {
 
@@ -14,11 +15,16 @@ void RecoverInterruptedUpdate(const std::string& configDir) {
         return;
     }
     RecoverCopyIn(configDir);
-    RecoverFolderSwap(configDir + "dev");
-    RecoverFolderSwap(configDir + "partner");
-    // A package archive that a killed run was copying into its folder.
-    for (const char* type : {"dev", "partner", "patch"}) {
-        km::DeleteFile(configDir + type + "/" + type + ".zip" + km::kCopyPartSuffix);
+    for (const TUpdateType& type : kUpdateTypes) {
+        if (type.Archive != TArchiveFolder::ConfigSubfolder) {
+            continue;  // nothing of the type's own below the configuration folder
+        }
+        const std::string folder = configDir + type.Name;
+        if (type.ReplaceAll) {
+            RecoverFolderSwap(folder);
+        }
+        // A package archive that a killed run was copying into its folder.
+        km::DeleteFile(folder + "/" + type.Name + ".zip" + km::kCopyPartSuffix);
     }
 
     static const std::regex workDirName("~qb[0-8]{5}");

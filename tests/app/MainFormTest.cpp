@@ -204,7 +204,7 @@ TEST_F(MainFormTest, MissingFollowUpProgramReachesDefaultHandlingAndWindowStaysO
 TEST_F(MainFormTest, WorkerThatEndedBeforeThePageIsFoundAtTheFirstPoll) {
     StartWorker(-7, "Zielordner fehlt", TStubEnd::AtOnce);
     ASSERT_TRUE(
-        kmtest::ProcessEventsUntil([] { return !ThreadManager->IsRunning(kUpdaterThreadId); }));
+        kmtest::ProcessEventsUntil([] { return !ThreadManager->IsRunning(qb::kUpdaterThreadId); }));
     int barWhenShown = -1;
     kmtest::TBoxAnswerer answerer([&](size_t) { barWhenShown = Bar().value(); });
     OpenWindow();

@@ -9,7 +9,7 @@ namespace apptest {
 
 TStubWorker::TStubWorker(km::TThreadManager* manager, int result, std::string text, TStubEnd end,
                          std::shared_ptr<TStubProbe> probe)
-    : km::TManagedThread(kUpdaterThreadId, manager),
+    : km::TManagedThread(qb::kUpdaterThreadId, manager),
       fResult(result),
       fText(std::move(text)),
       fEnd(end),

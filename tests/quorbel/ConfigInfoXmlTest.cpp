@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "common/base/KmException.h"
+#include "quorbel/Product.h"
 #include "quorbel/XmlParserGuard.h"
 #include "support/Sandbox.h"
 
 namespace {
 
-const std::string kServerPath = "http://127.0.0.1:8080/qbdata/240611TolvanUpdK718/";
+const std::string kServerPath =
+    std::string("http://127.0.0.1:8080/qbdata/") + qb::kInstallerProject + "/";
 
 TEST(ResolveConfigUrl, Table) {
     struct Case {

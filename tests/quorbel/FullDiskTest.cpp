@@ -7,7 +7,7 @@
 
 #include <random>
 
-#include "DrillFixture.h"
+#include "UpdateRunFixture.h"
 #include "common/registry/KmRegistry.h"
 #include "support/ZipFixture.h"
 
@@ -55,7 +55,7 @@ void Fill(const fs::path& dir, uintmax_t leave) {
     kmtest::WriteTextFile(dir / "filler", std::string(available - leave, 'f'));
 }
 
-class FullDiskTest : public qbtest::UpdateDrill {
+class FullDiskTest : public qbtest::UpdateRunFixture {
   protected:
     // Mounts a tmpfs on dir, keeping what dir held; skips the test where
     // mounting is not allowed.

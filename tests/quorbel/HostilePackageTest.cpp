@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "DrillFixture.h"
+#include "UpdateRunFixture.h"
 #include "common/registry/KmRegistry.h"
 #include "support/ZipFixture.h"
 
@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 using kmtest::ZipEntrySpec;
 using qbtest::Tree;
 
-class HostilePackageTest : public qbtest::UpdateDrill {
+class HostilePackageTest : public qbtest::UpdateRunFixture {
   protected:
     fs::path Outside() const { return sandbox.Root() / "outside"; }
     fs::path Package(const std::string& name) const {

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <thread>
 
-#include "DrillFixture.h"
+#include "UpdateRunFixture.h"
 #include "common/registry/KmRegistry.h"
 #include "support/RawHttpServer.h"
 #include "support/ZipFixture.h"
@@ -22,7 +22,8 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using qbtest::Tree;
 
-constexpr const char* kDescriptorPath = "/qbdata/240611TolvanUpdK718/configinfo.xml";
+const std::string kDescriptorPath =
+    std::string("/qbdata/") + qb::kInstallerProject + "/configinfo.xml";
 constexpr const char* kPackagePath = "/pkg/dev.zip";
 constexpr long kMemoryAllowanceKib = 64 * 1024;
 // An "endless" body ends after this much all the same, so that a run that
@@ -66,7 +67,7 @@ class TFifoWatch {
     std::thread fThread;
 };
 
-class HostileServerTest : public qbtest::UpdateDrill {
+class HostileServerTest : public qbtest::UpdateRunFixture {
   protected:
     void TearDown() override { stopServing = true; }
 
@@ -257,6 +258,8 @@ TEST_F(HostileServerTest, BytesBeyondTheAnnouncedLengthAreIgnored) {
 // a second or redirect forever: the download fails (-3 for dev, partner has
 // no entry: -1001), stopped by the stop request where nothing else ends it.
 TEST_F(HostileServerTest, PackageDownloadThatNeverCompletesGivesMinus3) {
+    // Far beyond the run's deadline: only the stop request can end a stall.
+    stallTimeout = 10 * kRunDeadline;
     const std::string block(64 * 1024, 'z');
     kmtest::RawHttpServer stall("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\nPK",
                                 kmtest::RawHttpServer::TAfter::Stall);
@@ -310,8 +313,11 @@ TEST_F(HostileServerTest, PackageDownloadThatNeverCompletesGivesMinus3) {
 }
 
 // A descriptor that stalls after its headers or trickles: the stop request
-// ends the run promptly, without a descriptor (-4 for every type).
+// ends the run, without a descriptor (-4 for every type). The stall limit
+// lies far beyond the run's deadline, so a stop that does not work fails
+// the test instead of being covered by the limit.
 TEST_F(HostileServerTest, StalledDescriptorIsStoppedPromptly) {
+    stallTimeout = 10 * kRunDeadline;
     kmtest::RawHttpServer stall("HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n<c>",
                                 kmtest::RawHttpServer::TAfter::Stall);
     server.Route(kDescriptorPath, [&](const httplib::Request&, httplib::Response& r) {

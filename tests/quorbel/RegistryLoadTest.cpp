@@ -2,19 +2,16 @@
 // run reads the product's folders and records its dates there. No write may
 // be lost on either side and a busy store must not show as an error.
 //
-// The writing process is this test program again, running only the writer
-// test below (it does nothing unless the drill starts it).
+// The writing process is registry_load_writer (writer/).
 
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <thread>
 
-#include "DrillFixture.h"
+#include "UpdateRunFixture.h"
 #include "common/registry/KmRegistry.h"
-#include "quorbel/InstallPaths.h"
 #include "support/ZipFixture.h"
 
 extern char** environ;
@@ -24,53 +21,24 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr const char* kWriterStopFile = "QB_DRILL_WRITER_STOP_FILE";
-constexpr int kMaxWrites = 20000;
-
 std::string LoadName(int i) {
     return "drill\\load." + std::to_string(i);
 }
 
-// The writing process: writes load values until the stop file exists (at
-// most kMaxWrites), then records how many it wrote next to the stop file.
-TEST(RegistryLoadWriter, WritesUntilStopped) {
-    const char* stopFile = std::getenv(kWriterStopFile);
-    if (stopFile == nullptr) {
-        GTEST_SKIP() << "runs only as the writing process of the registry load drill";
-    }
-    km::SetRegistryRoot(qb::kProductRegistryKey);
-    int written = 0;
-    int failed = 0;
-    while (written < kMaxWrites && !fs::exists(stopFile)) {
-        if (!km::WriteRegString(LoadName(written), std::to_string(written))) {
-            ++failed;
-        }
-        ++written;
-    }
-    kmtest::WriteTextFile(std::string(stopFile) + ".count", std::to_string(written));
-    EXPECT_EQ(failed, 0);
-}
-
-class RegistryLoadTest : public qbtest::UpdateDrill {};
+class RegistryLoadTest : public qbtest::UpdateRunFixture {};
 
 TEST_F(RegistryLoadTest, UpdateRunAndAnotherWriterLoseNothing) {
     fs::create_directories(ProjectDir("tolvanconfig"));
     kmtest::WriteZip(ProjectDir("tolvanconfig") / "dev.zip",
                      {{"dev/"}, {"dev/new.txt", "new dev"}});
 
-    const std::string stopFile = (sandbox.Root() / "writer.stop").string();
-    const std::string envStop = std::string(kWriterStopFile) + "=" + stopFile;
-    std::vector<char*> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        env.push_back(*e);
-    }
-    env.push_back(const_cast<char*>(envStop.c_str()));
-    env.push_back(nullptr);
-    std::string filter = "--gtest_filter=RegistryLoadWriter.WritesUntilStopped";
-    char self[] = "/proc/self/exe";
-    char* argv[] = {self, filter.data(), nullptr};
+    // The writer stops by itself after a bounded number of writes, so the
+    // wait for it below ends even when the stop file is never seen.
+    std::string stopFile = (sandbox.Root() / "writer.stop").string();
+    std::string program = QB_REGISTRY_LOAD_WRITER;
+    char* argv[] = {program.data(), stopFile.data(), nullptr};
     pid_t writer = 0;
-    ASSERT_EQ(posix_spawn(&writer, "/proc/self/exe", nullptr, nullptr, argv, env.data()), 0);
+    ASSERT_EQ(posix_spawn(&writer, program.c_str(), nullptr, nullptr, argv, environ), 0);
 
     // Let the writer get going first, then run a whole update under its load.
     for (int i = 0; i < 500 && km::ReadRegString(LoadName(10), "").empty(); ++i) {

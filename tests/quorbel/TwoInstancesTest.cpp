@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "DrillFixture.h"
+#include "UpdateRunFixture.h"
 #include "common/thread/Thread.h"
 #include "common/thread/ThreadManager.h"
 #include "support/ZipFixture.h"
@@ -17,7 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-class TwoInstancesTest : public qbtest::UpdateDrill {
+class TwoInstancesTest : public qbtest::UpdateRunFixture {
   protected:
     int Count(const std::string& path) const {
         int n = 0;
@@ -49,10 +49,11 @@ TEST_F(TwoInstancesTest, SecondWaitsForTheFirstThenFindsEverythingCurrent) {
         response.set_content(kmtest::ReadTextFile(package), "application/zip");
     });
 
+    qb::TUpdaterSettings settings;
+    settings.ConfigServerRoot = server.BaseUrl();
     km::TThreadManager manager;
     for (const char* id : {"A", "B"}) {
-        km::CreateManagedThread<qb::TConfigUpdaterThread>(id, &manager, true, false, "",
-                                                          server.BaseUrl());
+        km::CreateManagedThread<qb::TConfigUpdaterThread>(id, &manager, true, false, "", settings);
     }
     {
         std::unique_lock lock(mutex);
@@ -68,7 +69,9 @@ TEST_F(TwoInstancesTest, SecondWaitsForTheFirstThenFindsEverythingCurrent) {
         release = true;
     }
     changed.notify_all();
+    const auto deadline = std::chrono::steady_clock::now() + kRunDeadline;
     while (manager.IsRunning("A") || manager.IsRunning("B")) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the runs did not end";
         km::CheckSynchronize(10ms);
     }
 

@@ -20,6 +20,7 @@ using km::TZipPtr;
 }
 
 TZipPtr Create(const std::filesystem::path& archive) {
+    std::filesystem::create_directories(archive.parent_path());
     int error = 0;
     TZipPtr zip(zip_open(archive.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error));
     if (!zip) {

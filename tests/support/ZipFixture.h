@@ -54,8 +54,8 @@ struct ZipEntrySpec {
     std::optional<std::time_t> MTime;
 };
 
-// Writes archive with the entries in this order (the central directory keeps
-// it).
+// Writes archive (and its folders) with the entries in this order (the
+// central directory keeps it).
 void WriteZip(const std::filesystem::path& archive, const std::vector<ZipEntrySpec>& entries);
 
 // Zips the content of folder: names relative to folder, every directory as a

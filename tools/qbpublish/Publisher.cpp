@@ -4,24 +4,18 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <array>
 #include <ctime>
 #include <filesystem>
 #include <memory>
 #include <vector>
 
 #include "common/zip/ZipSupport.h"
+#include "quorbel/InstallPaths.h"
 
 namespace qbpublish {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr std::array<const char*, 4> kTypes = {"dev", "partner", "patch", "install"};
-
-bool IsUpdateType(const std::string& name) {
-    return std::find(kTypes.begin(), kTypes.end(), name) != kTypes.end();
-}
 
 [[noreturn]] void ZipFailed(zip_t* archive, const std::string& what) {
     throw EPublishError(what + ": " + km::ZipErrorMessage(zip_get_error(archive)));
@@ -152,7 +146,7 @@ std::string Publish(const TPublishOptions& options) {
     std::vector<std::string> found;
     for (const auto& entry : fs::directory_iterator(root)) {
         const std::string name = entry.path().filename().string();
-        if (!IsUpdateType(name) || !entry.is_directory() || entry.is_symlink()) {
+        if (qb::FindUpdateType(name) == nullptr || !entry.is_directory() || entry.is_symlink()) {
             throw EPublishError("\"" + name +
                                 "\" is not an update type folder (dev, partner, patch or install)");
         }
@@ -168,9 +162,9 @@ std::string Publish(const TPublishOptions& options) {
         }
     }
     std::vector<std::string> types;
-    for (const char* type : kTypes) {
-        if (std::find(found.begin(), found.end(), type) != found.end()) {
-            types.emplace_back(type);
+    for (const qb::TUpdateType& type : qb::kUpdateTypes) {
+        if (std::find(found.begin(), found.end(), type.Name) != found.end()) {
+            types.emplace_back(type.Name);
         }
     }
     fs::create_directories(options.OutDir);

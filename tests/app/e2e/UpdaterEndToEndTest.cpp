@@ -20,6 +20,7 @@
 
 #include "Publisher.h"
 #include "common/registry/KmRegistry.h"
+#include "quorbel/Product.h"
 #include "support/FileTree.h"
 #include "support/Sandbox.h"
 
@@ -29,8 +30,8 @@ namespace fs = std::filesystem;
 using kmtest::MakeTree;
 using kmtest::Tree;
 
-constexpr const char* kProject = "240611TolvanUpdK718";
-constexpr const char* kProductKey = "Software\\kelmirath\\Tolvan";
+constexpr const char* kProject = qb::kInstallerProject;
+constexpr const char* kProductKey = qb::kProductRegistryKey;
 constexpr const char* kDate = "20240611120000";
 constexpr int kPort = QB_E2E_PORT;
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <latch>
 #include <memory>
@@ -19,12 +20,28 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Runs handed-over calls until done() holds.
+// Runs handed-over calls until done() holds; false when it does not hold
+// within the deadline.
 template <class Pred>
-void PumpUntil(Pred done) {
+[[nodiscard]] bool PumpUntil(Pred done, std::chrono::seconds deadline = 30s) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
     while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
         km::CheckSynchronize(50ms);
     }
+    return true;
+}
+
+// The number of threads of this process.
+std::size_t ThreadCount() {
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& task :
+         std::filesystem::directory_iterator("/proc/self/task")) {
+        ++count;
+    }
+    return count;
 }
 
 // Execute relies on members that only the derived constructors set, and on
@@ -99,7 +116,7 @@ TEST(Thread, AnEndedWorkerWaitsForTheMainThreadToRunOnTerminate) {
     EXPECT_FALSE(thread->Finished());
     EXPECT_EQ(thread->HandlerRuns, 0);
 
-    PumpUntil([&] { return thread->Finished(); });
+    ASSERT_TRUE(PumpUntil([&] { return thread->Finished(); }));
     EXPECT_EQ(thread->HandlerRuns, 1);
     EXPECT_TRUE(thread->HandlerOnMainThread);
     EXPECT_EQ(thread->WaitFor(), 3);
@@ -268,9 +285,13 @@ class TSelfFreeingThread : public km::TThread {
 };
 
 TEST(Thread, AThreadThatFreesItselfIsGoneAfterItsEnd) {
+    const std::size_t before = ThreadCount();
     auto gone = std::make_shared<std::latch>(1);
     TSelfFreeingThread::Launch(gone);
-    PumpUntil([&] { return gone->try_wait(); });
+    // Its object is deleted, and its system thread has ended.
+    EXPECT_TRUE(PumpUntil([&] { return gone->try_wait(); }));
+    EXPECT_TRUE(PumpUntil([&] { return ThreadCount() == before; }))
+        << ThreadCount() << " threads, " << before << " before";
 }
 
 TEST(Thread, NobodyWaitsForAThreadThatFreesItself) {
