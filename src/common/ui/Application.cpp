@@ -6,9 +6,9 @@
 
 #include "common/base/KmDebug.h"
 #include "common/base/KmException.h"
+#include "common/base/MessageCatalogue.h"
 #include "common/base/TextUtil.h"
 #include "common/ui/MainThreadBridge.h"
-#include "common/ui/MessageCatalogue.h"
 #include "common/ui/PostedMessage.h"
 
 namespace km {
