@@ -157,7 +157,7 @@ def main():
             raw = folder_states(p)
             key = tuple(classify(raw[n], old[n], new[n]) for n in ("dev", "partner", "install"))
             raw_counts[key] = raw_counts.get(key, 0) + 1
-            leaked_tmp += len(dc.working_folders(p.tmp))
+            leaked_tmp += len(dc.working_folders(dc.private_temp(p.tmp)))
             for t in ("dev", "partner"):
                 z = os.path.join(p.config, t, t + ".zip")
                 if os.path.exists(z):
@@ -182,6 +182,9 @@ def main():
                 issues.append("left in the config folder after recovery: %s" % leftovers)
             if os.path.exists(os.path.join(p.install, ".~qbbackup")):
                 issues.append("backup folder left in the installation folder")
+            if dc.working_folders(dc.private_temp(p.tmp)):
+                issues.append("working folders left in the private temporary folder "
+                              "after recovery: %s" % dc.working_folders(dc.private_temp(p.tmp)))
 
             done = p.run(server.root)
             final = folder_states(p)
@@ -210,7 +213,8 @@ def main():
         for key, count in sorted(raw_counts.items(), key=lambda kv: -kv[1]):
             print("    %-28s %d" % ("/".join(key), count))
         print("  package archives left incomplete in a folder by a kill: %d" % partial_archives)
-        print("  download working folders left in TMPDIR by killed runs: %d" % leaked_tmp)
+        print("  download working folders left by killed runs (removed by recovery): %d" %
+              leaked_tmp)
         print("  broken states: %d" % broken)
         for k, delay, key, issues in problems[:20]:
             print("    kill %d at %.3f s, raw %s: %s" % (k, delay, "/".join(key), "; ".join(issues)))

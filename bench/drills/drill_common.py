@@ -160,6 +160,11 @@ def write_tree(root, files):
             f.write(content)
 
 
+def private_temp(tmp):
+    """The updater's private temporary folder below the TMPDIR tmp."""
+    return os.path.join(tmp, "kelmirath-%d" % os.geteuid())
+
+
 def working_folders(folder, prefix="~qb"):
     if not os.path.isdir(folder):
         return []

@@ -61,12 +61,13 @@ int Run(const std::string& serverRoot, const std::string& project) {
 
 int Recover() {
     const std::string configDir = qb::GetConfigDir();
-    const qb::TUpdateLock lock(configDir, {});
+    const qb::TUpdateLock lock(configDir, {}, qb::TUpdaterSettings().LockWait);
     if (!lock.Held()) {
         std::puts("lock not held");
         return 1;
     }
     qb::RecoverInterruptedUpdate(configDir);
+    qb::RemoveStaleWorkingFolders();
     return 0;
 }
 

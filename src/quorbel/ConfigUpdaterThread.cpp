@@ -1,13 +1,19 @@
 #include "quorbel/ConfigUpdaterThread.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "common/base/KmException.h"
+#include "common/base/Translate.h"
 #include "common/files/FileOps.h"
 #include "common/files/PathUtil.h"
 #include "common/registry/KmRegistry.h"
 #include "common/zip/KmZipper.h"
 #include "quorbel/CopyInTransaction.h"
 #include "quorbel/FolderSwap.h"
+#include "quorbel/FollowUpPath.h"
 #include "quorbel/InstallPaths.h"
+#include "quorbel/LocalArchive.h"
 #include "quorbel/UpdateLock.h"
 #include "quorbel/UpdateRecovery.h"
 #include "quorbel/XmlParserGuard.h"
@@ -32,18 +38,14 @@ TConfigUpdaterThread::TConfigUpdaterThread(const std::string& threadId,
                                            const std::string& AProjectName,
                                            TUpdaterSettings settings)
     : km::TManagedThread(threadId, threadManager),
-      fDownloadTempDir(km::CreateTempWorkDir("~qb", "")),
       FBOnlineUpdate(BOnlineUpdate),
       FIsOnlineInstallerMode(AIsOnlineInstallerMode),
       FProjectName(AProjectName),
       fSettings(std::move(settings)) {
-    // A worker that is refused must not leave its working folder behind.
     if (FIsOnlineInstallerMode && FProjectName.empty()) {
-        km::DeleteDirectoryTree(fDownloadTempDir);
         throw km::EInternalError("Project name must be specified for OnlineUpdater");
     }
     if (!FIsOnlineInstallerMode && !FProjectName.empty()) {
-        km::DeleteDirectoryTree(fDownloadTempDir);
         throw km::EInternalError("For Quorbel the project name must always be empty");
     }
 }
@@ -54,7 +56,6 @@ TConfigUpdaterThread::~TConfigUpdaterThread() {
         Terminate();
         WaitFor();
     }
-    km::DeleteDirectoryTree(fDownloadTempDir);
 }
 
 std::string TConfigUpdaterThread::GetToRun() const {
@@ -92,15 +93,24 @@ void TConfigUpdaterThread::Execute() {
 
 int TConfigUpdaterThread::DoUpdate(bool AIsOnlineInstallerMode) {
     const std::string configDir = GetConfigDir();
-    const TUpdateLock lock(configDir, [this] { return Terminated(); });
-    if (!lock.Held()) {
+    const TUpdateLock lock(
+        configDir, [this] { return Terminated(); }, fSettings.LockWait);
+    if (lock.State() == TUpdateLock::TState::Stopped) {
         throw km::Exception("Another update of this product did not end");
     }
+    if (lock.State() == TUpdateLock::TState::TimedOut) {
+        SetCustomReturnValue(
+            km::Tr("Eine andere Aktualisierung dieses Produkts läuft noch. "
+                   "Bitte versuchen Sie es später erneut."));
+        return kAnotherUpdateHoldsTheProduct;
+    }
     RecoverInterruptedUpdate(configDir);
+    RemoveStaleWorkingFolders();
+    fDownloadDir = km::TWorkDir("~qb");
 
     std::unique_ptr<TConfigInfoXml> configInfoXml;
     if (FBOnlineUpdate) {
-        configInfoXml = DownloadConfigInfoXml(GetConfigInfoFileName(), fDownloadTempDir);
+        configInfoXml = DownloadConfigInfoXml(GetConfigInfoFileName(), fDownloadDir.Path());
     }
     int result = 0;
     // Without anything installed the result is made of the codes of the last
@@ -134,6 +144,16 @@ bool TConfigUpdaterThread::UpdateForConfigType(const std::string& ConfigType,
     bool installed = false;
     std::string lastConfigUpdate;
     const TUpdateTypeDirs dirs = GetUpdateTypeDirs(ConfigType);
+    // An install package's folder that received nothing serves no program.
+    struct TRemoveIfEmpty {
+        std::string Folder;
+        ~TRemoveIfEmpty() {
+            if (!Folder.empty()) {
+                ::rmdir(Folder.c_str());
+            }
+        }
+    } const unusedFolder{dirs.Type->Archive == TArchiveFolder::NewTempFolder ? dirs.ArchiveDir
+                                                                             : std::string()};
     // Without a recorded data folder the folders would be relative to
     // whatever the current folder is: never touch those.
     if (!IsAbsolute(dirs.ArchiveDir)) {
@@ -141,8 +161,9 @@ bool TConfigUpdaterThread::UpdateForConfigType(const std::string& ConfigType,
         return installed;
     }
     const std::string configZip = dirs.ArchiveDir + ConfigType + ".zip";
+    const bool hasFollowUp = dirs.Type->InstalledBit == kFollowUpBit;
 
-    if (km::FileExists(configZip)) {
+    if (OpenTrustedArchive(configZip).Valid()) {
         const int32_t r = UpdateFromConfigZip(configZip, ConfigType, dirs.TargetDir, dirs.DeleteAll,
                                               APassWdForZip);
         ResultError = r;
@@ -158,11 +179,23 @@ bool TConfigUpdaterThread::UpdateForConfigType(const std::string& ConfigType,
     }
     lastConfigUpdate = km::ReadRegString(GetLastConfigUpdateRegKey(ConfigType), lastConfigUpdate);
     int32_t r = DownloadConfigZipIfNew(*configInfoXml, ConfigType, configZip, lastConfigUpdate);
+    if (r == 0 && hasFollowUp) {
+        r = CheckFollowUp(dirs.TargetDir);  // before anything is unpacked
+    }
     ResultError = r;
     if (r != 0) {
+        if (r == -9) {
+            km::DeleteFile(configZip);
+        }
         return installed;
     }
     r = UpdateFromConfigZip(configZip, ConfigType, dirs.TargetDir, dirs.DeleteAll, APassWdForZip);
+    if (r == 0 && hasFollowUp) {
+        r = CheckFollowUp(dirs.TargetDir);  // a link in the package may lead out
+        if (r != 0) {
+            km::DeleteDirectoryTree(dirs.TargetDir);  // the package's own new folder
+        }
+    }
     ResultError = r;
     if (r != 0) {
         return installed;
@@ -216,7 +249,7 @@ int32_t TConfigUpdaterThread::DownloadConfigZipIfNew(const TConfigInfoXml& confi
     if (fileName.empty() || fileName == "." || fileName == "..") {
         return -1001;
     }
-    const std::string tempFile = km::AddPathDelimiter(fDownloadTempDir) + fileName;
+    const std::string tempFile = fDownloadDir.Path() + fileName;
     bool failed = false;
     try {
         km::DownloadFile(entry.Url, tempFile, DownloadSettings(),
@@ -233,11 +266,12 @@ int32_t TConfigUpdaterThread::DownloadConfigZipIfNew(const TConfigInfoXml& confi
         km::DeleteFile(tempFile);
         return failed ? -3 : -1002;
     }
-    try {
-        km::ForceDirectories(DirectoryPart(ConfigZip));
+    // Only this user may write the archive where it waits, whatever the
+    // umask: a waiting archive that others may write is never installed.
+    ::chmod(tempFile.c_str(), 0644);
+    // A package that did not reach its place is found missing (-6) next.
+    if (PrepareArchiveFolder(DirectoryPart(ConfigZip))) {
         km::MoveFileOrCopy(tempFile, ConfigZip, true);
-    } catch (...) {
-        // A package that did not reach its place is found missing (-6) next.
     }
     lastConfigUpdate = entry.Date;
     return 0;
@@ -251,15 +285,17 @@ int32_t TConfigUpdaterThread::UpdateFromConfigZip(const std::string& ConfigZip,
     if (type.Target == TTargetFolder::InstallFolder) {
         ADeleteAll = false;  // the installation folder is never replaced as a whole
     }
-    if (!km::FileExists(ConfigZip)) {
+    // Opened once: what is checked is what gets unpacked.
+    const km::TUniqueFd archive = OpenTrustedArchive(ConfigZip);
+    if (!archive.Valid()) {
         return -6;
     }
     const std::string configDir = GetConfigDir();
-    const std::string workDir =
-        km::CreateTempWorkDir("~qb", type.Work == TWorkFolder::TempFolder ? "" : configDir);
+    km::TWorkDir work("~qb", type.Work == TWorkFolder::TempFolder ? "" : configDir);
+    const std::string& workDir = work.Path();
     int32_t result = 0;
     try {
-        km::ExtractZipArchive(ConfigZip, workDir, APassWdForZip);
+        km::ExtractZipArchive(OpenFileName(archive), workDir, APassWdForZip);
         FLastTargetDir = ATargetDir;
         const std::string packageFolder = workDir + ConfigType;
         if (ADeleteAll) {
@@ -275,11 +311,20 @@ int32_t TConfigUpdaterThread::UpdateFromConfigZip(const std::string& ConfigZip,
         SetCustomReturnValue(e.what());
         result = -2;
     }
-    km::DeleteDirectoryTree(workDir);
+    work = km::TWorkDir();
     if (!ADeleteAll) {
         km::DeleteFile(ConfigZip);
     }
     return result;
+}
+
+int32_t TConfigUpdaterThread::CheckFollowUp(const std::string& packageDir) {
+    if (IsInsidePackage(packageDir, FToRun)) {
+        return 0;
+    }
+    SetCustomReturnValue(
+        km::Tr("Das Installationspaket nennt ein Folgeprogramm außerhalb des Pakets: ") + FToRun);
+    return -9;
 }
 
 km::THttpConfigPtr TConfigUpdaterThread::DownloadSettings() const {

@@ -18,8 +18,12 @@
 //       known because no data folder is recorded
 //    -8 moving or copying the package into place failed (the folder is
 //       left as it was)
+//    -9 the install package names a follow-up program outside itself
+//       (nothing is started; message in CustomReturnValue)
 //    -1001 nothing to install; -1002 stopped after a completed download
-// and -1 for an error that escaped the run (message in CustomReturnValue).
+// -10 when another update of the product held it for all of the lock wait
+// (nothing was done; message in CustomReturnValue), and -1 for an error that
+// escaped the run (message in CustomReturnValue).
 //
 // Create it on the main thread with km::CreateManagedThread; its thread starts
 // as soon as construction has completed. Its results may be read only after
@@ -31,6 +35,7 @@
 #include <memory>
 #include <string>
 
+#include "common/files/WorkDir.h"
 #include "common/thread/ThreadManager.h"
 #include "common/web/KmWeb.h"
 #include "quorbel/ConfigInfoXml.h"
@@ -54,7 +59,14 @@ struct TUpdaterSettings {
     // A download that receives less than 100 bytes a second for this long
     // fails (the HTTP client's stall limit).
     std::chrono::seconds StallTimeout = km::kDefaultStallTimeout;
+    // How long the run waits for another update of the product to end
+    // (anyone who can read the lock file can hold it).
+    std::chrono::milliseconds LockWait = std::chrono::minutes(15);
 };
+
+// The result of a run that found the product held by another update for all
+// of TUpdaterSettings::LockWait.
+inline constexpr int kAnotherUpdateHoldsTheProduct = -10;
 
 class TConfigUpdaterThread : public km::TManagedThread {
   public:
@@ -64,7 +76,8 @@ class TConfigUpdaterThread : public km::TManagedThread {
     TConfigUpdaterThread(const std::string& threadId, km::TThreadManager* threadManager,
                          bool BOnlineUpdate, bool AIsOnlineInstallerMode,
                          const std::string& AProjectName, TUpdaterSettings settings = {});
-    // Deletes the download working folder with its content.
+    // Deletes the download working folder (made by the run in the private
+    // temporary folder) with its content.
     ~TConfigUpdaterThread() override;
 
     // The follow-up program: the last target folder followed by the
@@ -80,7 +93,6 @@ class TConfigUpdaterThread : public km::TManagedThread {
     std::string GetConfigServerPath() const;
     std::string GetConfigInfoFileName() const;
     std::string GetLastConfigUpdateRegKey(const std::string& AConfigType) const;
-    const std::string& DownloadTempDir() const { return fDownloadTempDir; }
 
   protected:
     void Execute() override;
@@ -96,6 +108,9 @@ class TConfigUpdaterThread : public km::TManagedThread {
     int32_t DownloadConfigZipIfNew(const TConfigInfoXml& configInfoXml,
                                    const std::string& xmlNodeName, const std::string& ConfigZip,
                                    std::string& lastConfigUpdate);
+    // -9, with its text, when the follow-up program toRun of the install
+    // package in packageDir lies outside it; 0 otherwise.
+    int32_t CheckFollowUp(const std::string& packageDir);
     int32_t UpdateFromConfigZip(const std::string& ConfigZip, const std::string& ConfigType,
                                 const std::string& ATargetDir, bool ADeleteAll,
                                 const std::string& APassWdForZip);
@@ -103,7 +118,7 @@ class TConfigUpdaterThread : public km::TManagedThread {
     // The HTTP settings of every download of the run.
     km::THttpConfigPtr DownloadSettings() const;
 
-    std::string fDownloadTempDir;
+    km::TWorkDir fDownloadDir;
     bool FBOnlineUpdate;
     bool FIsOnlineInstallerMode;
     std::string FLastTargetDir;

@@ -1,11 +1,17 @@
 #include "quorbel/CopyInTransaction.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <vector>
 
+#include "common/base/KmDebug.h"
 #include "common/files/FileOps.h"
 #include "common/files/PathUtil.h"
+#include "common/files/UniqueFd.h"
 
 namespace qb {
 namespace {
@@ -15,6 +21,7 @@ namespace fs = std::filesystem;
 constexpr const char* kJournalName = "~qbcopyin.journal";
 constexpr const char* kDoneSuffix = ".done";
 constexpr const char* kBackupName = ".~qbbackup";
+constexpr const char* kRefusedSuffix = ".refused";
 
 // Paths may hold any byte but "/" and NUL; line breaks are escaped so that
 // one journal line is one step.
@@ -65,15 +72,74 @@ struct Journal {
     std::vector<Step> steps;
 };
 
-bool ReadJournal(const std::string& file, Journal& journal) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
+enum class TJournalRead { Missing, Usable, Refused };
+
+// The whole content of a journal file that may be trusted; Refused with the
+// reason for any other entry of that name.
+TJournalRead ReadTrustedFile(const std::string& file, std::string& content, std::string& why) {
+    const km::TUniqueFd fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.Valid()) {
+        if (errno == ENOENT) {
+            return TJournalRead::Missing;
+        }
+        why = errno == ELOOP ? "it is a link" : "it cannot be opened";
+        return TJournalRead::Refused;
+    }
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "it is not a regular file";
+        return TJournalRead::Refused;
+    }
+    if ((st.st_uid != ::geteuid() && st.st_uid != 0) || (st.st_mode & 0022) != 0) {
+        why = "another user may have written it";
+        return TJournalRead::Refused;
+    }
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            why = "it cannot be read";
+            return TJournalRead::Refused;
+        }
+        if (n == 0) {
+            return TJournalRead::Usable;
+        }
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+// A step always names something below the target; anything else is not a
+// line we wrote.
+bool IsBelowTarget(const std::string& value) {
+    if (value.empty() || value.front() == '/') {
         return false;
     }
-    std::string line;
-    while (std::getline(in, line)) {
+    for (const fs::path& part : fs::path(value)) {
+        if (part == "..") {
+            return false;
+        }
+    }
+    return value != ".";
+}
+
+// Fills journal from a journal's text. False when it names no target; why
+// says so when it names one that must not be touched.
+bool ParseJournal(const std::string& content, const TCopyInTargetFilter& mayWrite, Journal& journal,
+                  std::string& why) {
+    bool stepsValid = true;
+    size_t start = 0;
+    while (start < content.size()) {
+        size_t end = content.find('\n', start);
+        if (end == std::string::npos) {
+            break;  // a line cut short by the kill
+        }
+        const std::string line = content.substr(start, end - start);
+        start = end + 1;
         if (line.size() < 2 || line[1] != ' ') {
-            continue;  // a line cut short by the kill
+            continue;
         }
         const std::string value = Unescape(line.substr(2));
         switch (line[0]) {
@@ -86,18 +152,62 @@ bool ReadJournal(const std::string& file, Journal& journal) {
             case 'D':
             case 'A':
             case 'R':
-                // A step always names something below the target; anything
-                // else is not a line we wrote.
-                if (!value.empty() && value.front() != '/' && value != "." && value != ".." &&
-                    value.find("../") == std::string::npos) {
+                if (IsBelowTarget(value)) {
                     journal.steps.push_back({line[0], value});
+                } else {
+                    stepsValid = false;
                 }
                 break;
             default:
                 break;
         }
     }
-    return !journal.target.empty() && !journal.backup.empty();
+    if (journal.target.empty() || journal.backup.empty()) {
+        return false;
+    }
+    const std::string target = km::RemovePathDelimiter(journal.target);
+    if (!mayWrite || !mayWrite(target)) {
+        why = "its target " + target + " is not a folder the update writes";
+    } else if (journal.backup != (fs::path(target) / kBackupName).string()) {
+        why = "its backup folder is not the target's own";
+    } else if (!stepsValid) {
+        why = "a step names a path outside its target";
+    }
+    journal.target = target;
+    return true;
+}
+
+// Renames a journal that must not be acted on out of the way, so that it
+// neither blocks later runs nor gets acted on by one.
+void SetAside(const std::string& file, const std::string& why) {
+    km::DebugWarning("copy-in journal " + file + " set aside: " + why, "RecoverCopyIn");
+    if (::rename(file.c_str(), (file + kRefusedSuffix).c_str()) != 0) {
+        ::unlink(file.c_str());
+    }
+}
+
+// The journal of file, when there is one that may be acted on.
+bool ReadJournal(const std::string& file, const TCopyInTargetFilter& mayWrite, Journal& journal) {
+    std::string content;
+    std::string why;
+    switch (ReadTrustedFile(file, content, why)) {
+        case TJournalRead::Missing:
+            return false;
+        case TJournalRead::Refused:
+            SetAside(file, why);
+            return false;
+        case TJournalRead::Usable:
+            break;
+    }
+    if (!ParseJournal(content, mayWrite, journal, why)) {
+        ::unlink(file.c_str());  // killed before it named its target: nothing happened
+        return false;
+    }
+    if (!why.empty()) {
+        SetAside(file, why);
+        return false;
+    }
+    return true;
 }
 
 bool Exists(const fs::path& path) {
@@ -164,7 +274,7 @@ class TCopyIn {
             ok = Commit();
         }
         if (!ok) {
-            fOut.close();
+            fOut.Reset();
             RollBack(fJournal);
             RemoveJournal(fJournalFile);
         }
@@ -176,10 +286,27 @@ class TCopyIn {
         if (fJournalFile.empty()) {
             return true;
         }
-        fOut.open(fJournalFile, std::ios::binary | std::ios::trunc);
-        fOut << "T " << Escape(fJournal.target) << "\nB " << Escape(fJournal.backup) << "\n";
-        fOut.flush();
-        return static_cast<bool>(fOut);
+        // Whatever stands at the name (recovery has dealt with our own
+        // journals) goes; the new journal never writes through it.
+        ::unlink(fJournalFile.c_str());
+        fOut.Reset(::open(fJournalFile.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        return fOut.Valid() &&
+               Write("T " + Escape(fJournal.target) + "\nB " + Escape(fJournal.backup) + "\n");
+    }
+
+    bool Write(const std::string& text) {
+        for (size_t done = 0; done < text.size();) {
+            const ssize_t n = ::write(fOut.Get(), text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return false;
+            }
+            done += static_cast<size_t>(n);
+        }
+        return true;
     }
 
     // Written before the step is taken, so a killed process never leaves a
@@ -189,9 +316,7 @@ class TCopyIn {
         if (fJournalFile.empty()) {
             return true;
         }
-        fOut << kind << ' ' << Escape(relative.string()) << '\n';
-        fOut.flush();
-        return static_cast<bool>(fOut);
+        return Write(std::string(1, kind) + ' ' + Escape(relative.string()) + '\n');
     }
 
     bool CopyFolder(const fs::path& relative) {
@@ -255,7 +380,7 @@ class TCopyIn {
 
     bool Commit() {
         if (!fJournalFile.empty()) {
-            fOut.close();
+            fOut.Reset();
             std::error_code ec;
             fs::rename(fJournalFile, fJournalFile + kDoneSuffix, ec);
             if (ec) {
@@ -277,7 +402,7 @@ class TCopyIn {
     fs::path fSource;
     fs::path fTarget;
     std::string fJournalFile;
-    std::ofstream fOut;
+    km::TUniqueFd fOut;
     Journal fJournal;
 };
 
@@ -288,24 +413,21 @@ bool CopyInWithRollback(const std::string& sourceDir, const std::string& targetD
     return TCopyIn(sourceDir, targetDir, journalDir).Run();
 }
 
-void RecoverCopyIn(const std::string& journalDir) {
+void RecoverCopyIn(const std::string& journalDir, const TCopyInTargetFilter& mayWrite) {
     if (journalDir.empty()) {
         return;
     }
     const std::string file = km::AddPathDelimiter(journalDir) + kJournalName;
-    std::error_code ec;
     Journal journal;
-    if (ReadJournal(file, journal)) {
+    if (ReadJournal(file, mayWrite, journal)) {
         RollBack(journal);
-        fs::remove(file, ec);
-    } else if (Exists(file)) {
-        fs::remove(file, ec);  // killed before the journal named its target: nothing happened
+        ::unlink(file.c_str());
     }
     Journal done;
-    if (ReadJournal(file + kDoneSuffix, done)) {
+    if (ReadJournal(file + kDoneSuffix, mayWrite, done)) {
         km::DeleteDirectoryTree(done.backup);
+        ::unlink((file + kDoneSuffix).c_str());
     }
-    fs::remove(file + kDoneSuffix, ec);
 }
 
 }  // namespace qb

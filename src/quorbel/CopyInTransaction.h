@@ -14,7 +14,17 @@
 // Renaming the journal to ".done" is the moment the copy counts as done.
 // This protects against a crashed or killed process, not against power loss
 // (nothing is flushed to the disk).
+//
+// The configuration folder is shared by the product's users, so a journal
+// found there is not trusted: it is acted on only when it is a regular file
+// (not a link) of this user or root that nobody else may write, its target is
+// one that mayWrite accepts, its backup is that target's own backup folder
+// and its steps name paths below the target. Any other journal is set aside
+// (renamed to "~qbcopyin.journal.refused", with a debug log entry) and
+// nothing it names is touched. The journal is created anew (never written
+// through an existing entry), mode 0600.
 
+#include <functional>
 #include <string>
 
 namespace qb {
@@ -30,7 +40,10 @@ namespace qb {
 bool CopyInWithRollback(const std::string& sourceDir, const std::string& targetDir,
                         const std::string& journalDir);
 
+// Whether a journal's target (without trailing "/") may be written.
+using TCopyInTargetFilter = std::function<bool(const std::string& targetDir)>;
+
 // Rolls back or completes a copy that a killed process left in journalDir.
-void RecoverCopyIn(const std::string& journalDir);
+void RecoverCopyIn(const std::string& journalDir, const TCopyInTargetFilter& mayWrite);
 
 }  // namespace qb

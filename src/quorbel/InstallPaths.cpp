@@ -1,5 +1,7 @@
 #include "quorbel/InstallPaths.h"
 
+#include <sys/stat.h>
+
 #include "common/base/KmException.h"
 #include "common/files/PathUtil.h"
 #include "common/registry/KmRegistry.h"
@@ -34,6 +36,30 @@ std::string GetDatabaseDir() {
 std::string GetConfigDir() {
     const std::string dataDir = GetDatabaseDir();
     return dataDir.empty() ? std::string() : dataDir + "config/";
+}
+
+bool IsCopyInTarget(const std::string& dir) {
+    const std::string path = km::RemovePathDelimiter(dir);
+    const std::string installDir = km::RemovePathDelimiter(GetInstallDir());
+    if (!installDir.empty() && path == installDir) {
+        return true;
+    }
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return false;
+    }
+    const std::string name = path.substr(slash + 1);
+    std::string privateDir;
+    try {
+        privateDir = km::GetPrivateTempDir();
+    } catch (const std::exception&) {
+        return false;
+    }
+    struct stat st {};
+    return path.substr(0, slash + 1) == privateDir && name.size() == 8 &&
+           name.compare(0, 3, "~qo") == 0 &&
+           name.find_first_not_of("012345678", 3) == std::string::npos &&
+           ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 TUpdateTypeDirs GetUpdateTypeDirs(const std::string& aType) {

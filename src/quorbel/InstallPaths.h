@@ -59,6 +59,9 @@ inline constexpr TUpdateType kUpdateTypes[] = {
      TWorkFolder::TempFolder},
 };
 
+// The bit of the type whose package brings a follow-up program ("torun").
+inline constexpr int kFollowUpBit = 4;
+
 // The type named exactly name (compared with case), or nullptr.
 const TUpdateType* FindUpdateType(std::string_view name);
 // The same for a name that must be a type: raises km::EInternalError
@@ -72,6 +75,11 @@ std::string GetDatabaseDir();
 // The data folder followed by "config/", or empty when there is no data folder.
 std::string GetConfigDir();
 
+// Whether dir (with or without trailing "/") is a folder that a copy-in of an
+// update may write: the product's installation folder, or an install
+// package's "~qo" working folder in this user's private temporary folder.
+bool IsCopyInTarget(const std::string& dir);
+
 // The folders of one update type, as the table above places them.
 struct TUpdateTypeDirs {
     const TUpdateType* Type = nullptr;
@@ -84,7 +92,8 @@ struct TUpdateTypeDirs {
 };
 
 // The folders of the update type aType. For "install" every call creates a
-// new "~qo" working folder in the temporary folder. Raises
+// new "~qo" working folder in the private temporary folder (and throws
+// km::Exception when none can be made, see km::CreateTempWorkDir). Raises
 // km::EInternalError "Unknown online update type: " + type for anything but
 // the four types (compared with case).
 TUpdateTypeDirs GetUpdateTypeDirs(const std::string& aType);

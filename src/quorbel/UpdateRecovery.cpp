@@ -4,6 +4,8 @@
 #include <regex>
 
 #include "common/files/FileOps.h"
+#include "common/files/PathUtil.h"
+#include "common/files/WorkDir.h"
 #include "quorbel/CopyInTransaction.h"
 #include "quorbel/FolderSwap.h"
 #include "quorbel/InstallPaths.h"
@@ -14,7 +16,7 @@ void RecoverInterruptedUpdate(const std::string& configDir) {
     if (configDir.empty() || !km::DirectoryExists(configDir)) {
         return;
     }
-    RecoverCopyIn(configDir);
+    RecoverCopyIn(configDir, IsCopyInTarget);
     for (const TUpdateType& type : kUpdateTypes) {
         if (type.Archive != TArchiveFolder::ConfigSubfolder) {
             continue;  // nothing of the type's own below the configuration folder
@@ -36,6 +38,12 @@ void RecoverInterruptedUpdate(const std::string& configDir) {
             km::DeleteDirectoryTree(it->path().string());
         }
     }
+}
+
+void RemoveStaleWorkingFolders() {
+    const std::string privateTemp = km::GetPrivateTempDir();
+    km::RemoveStaleWorkDirs(privateTemp, "~qb", std::chrono::seconds(0));
+    km::RemoveStaleWorkDirs(privateTemp, "~qo", std::chrono::hours(24));
 }
 
 }  // namespace qb

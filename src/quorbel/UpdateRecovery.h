@@ -3,8 +3,10 @@
 // What a killed update run may leave in the product's configuration folder,
 // and how the next run cleans it up before it does anything else (while it
 // holds the update lock):
-// - an interrupted copy into the installation folder: rolled back, or its
-//   backup deleted when it had completed (CopyInTransaction.h);
+// - an interrupted copy into the installation folder (or an install
+//   package's working folder): rolled back, or its backup deleted when it had
+//   completed (CopyInTransaction.h); a journal naming any other folder is set
+//   aside;
 // - an interrupted replacement of the dev or partner folder: the old folder
 //   goes back, or the one moved aside is deleted (FolderSwap.h);
 // - working folders "~qb" + five digits: deleted;
@@ -18,5 +20,12 @@
 namespace qb {
 
 void RecoverInterruptedUpdate(const std::string& configDir);
+
+// What killed runs of this user left in the private temporary folder: "~qb"
+// working folders that no live run holds are deleted, and "~qo" folders of
+// install packages older than a day (their follow-up program has long
+// ended). Throws km::Exception when the private temporary folder cannot be
+// used (km::GetPrivateTempDir).
+void RemoveStaleWorkingFolders();
 
 }  // namespace qb

@@ -61,7 +61,7 @@ TEST_F(InstallPathsTest, EveryInstallLookupMakesANewWorkingFolder) {
         EXPECT_EQ(dirs->TargetDir, dirs->ArchiveDir);
         EXPECT_FALSE(dirs->DeleteAll);
         const fs::path folder = fs::path(dirs->ArchiveDir).parent_path();
-        EXPECT_EQ(folder.parent_path(), sandbox.TempBase());
+        EXPECT_EQ(folder.parent_path(), sandbox.PrivateTemp());
         EXPECT_EQ(folder.filename().string().substr(0, 3), "~qo");
         EXPECT_TRUE(fs::is_directory(folder));
     }

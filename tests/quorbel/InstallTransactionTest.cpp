@@ -20,6 +20,11 @@ using kmtest::MakeTree;
 using kmtest::ReadTree;
 using kmtest::Tree;
 
+// Recovery as the tests above need it: every target may be written.
+bool AnyTarget(const std::string& /*target*/) {
+    return true;
+}
+
 class InstallTransactionTest : public ::testing::Test {
   protected:
     kmtest::TempDir dir;
@@ -111,7 +116,7 @@ TEST_F(InstallTransactionTest, RecoverCopyInRollsBackAKilledCopyAndFinishesADone
                           "T " + target + "\nB " + target +
                               "/.~qbbackup\nR a.txt\nA new.txt\nD sub\n"
                               "A sub/s.txt\nR half-writ");
-    qb::RecoverCopyIn(Path("config").string());
+    qb::RecoverCopyIn(Path("config").string(), AnyTarget);
     EXPECT_EQ(ReadTree(Path("target")), (Tree{{"a.txt", "a1"}}));
     EXPECT_FALSE(fs::exists(Path("config/~qbcopyin.journal")));
 
@@ -119,7 +124,7 @@ TEST_F(InstallTransactionTest, RecoverCopyInRollsBackAKilledCopyAndFinishesADone
     MakeTree(Path("target/.~qbbackup"), {{"a.txt", "old"}});
     kmtest::WriteTextFile(Path("config/~qbcopyin.journal.done"),
                           "T " + target + "\nB " + target + "/.~qbbackup\nR a.txt\n");
-    qb::RecoverCopyIn(Path("config").string());
+    qb::RecoverCopyIn(Path("config").string(), AnyTarget);
     EXPECT_EQ(ReadTree(Path("target")), (Tree{{"a.txt", "a1"}}));
     EXPECT_FALSE(fs::exists(Path("config/~qbcopyin.journal.done")));
 }
@@ -145,7 +150,7 @@ TEST_F(InstallTransactionTest, ABrokenJournalNeitherBlocksNorReachesOutsideTheTa
         Path("config/~qbcopyin.journal"),
         "T " + target + "\nB " + target + "/.~qbbackup\nA %zz%4\nA \nD ..\nA ../x\n");
     MakeTree(Path("x"), {{"keep", "k"}});
-    qb::RecoverCopyIn(Path("config").string());
+    qb::RecoverCopyIn(Path("config").string(), AnyTarget);
     EXPECT_EQ(ReadTree(Path("target")), (Tree{{"a.txt", "a"}}));
     EXPECT_TRUE(fs::exists(Path("x/keep")));
     EXPECT_FALSE(fs::exists(Path("config/~qbcopyin.journal")));
@@ -163,6 +168,92 @@ TEST_F(InstallTransactionTest, ALinkedFolderIsReplacedAgainAndAgain) {
     }
     // The folder the link pointed to is not the product's to delete.
     EXPECT_EQ(ReadTree(Path("elsewhere")), (Tree{{"old.txt", "old"}}));
+}
+
+}  // namespace
+
+namespace {
+
+// Journals another user of the shared configuration folder may plant. None
+// of them may touch anything: each is set aside.
+TEST_F(InstallTransactionTest, APlantedJournalIsSetAsideAndNothingItNamesIsTouched) {
+    const std::string home = Path("home").string();
+    const std::string product = Path("product").string();
+    const auto onlyProduct = [&product](const std::string& target) { return target == product; };
+    struct Case {
+        const char* name;
+        std::string text;
+        bool done = false;
+        bool asLink = false;
+        bool foreignOwner = false;
+    };
+    const Case cases[] = {
+        {"a target the update never writes",
+         "T " + home + "\nB " + home + "/docs\nA important.txt\n"},
+        {"a backup that is not the target's own", "T " + product + "\nB " + home + "/docs\nA x\n"},
+        {"a replace from a planted backup",
+         "T " + home + "\nB " + home + "/.~qbbackup\nR etc/service.conf\n"},
+        {"a completed journal naming a foreign backup", "T " + home + "\nB " + home + "/docs\n",
+         true},
+        {"a step that climbs out",
+         "T " + product + "\nB " + product + "/.~qbbackup\nA ../home/important.txt\n"},
+        {"a journal of another user",
+         "T " + product + "\nB " + product + "/.~qbbackup\nA keep.txt\n", false, false, true},
+        {"a link as journal", "", false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.foreignOwner && ::geteuid() != 0) {
+            continue;  // only root can make a file of another user
+        }
+        fs::remove_all(dir.Path());
+        const Tree homeTree{
+            {"important.txt", "mine"},     {"docs", "/"},
+            {"docs/letter.txt", "letter"}, {"etc", "/"},
+            {"etc/service.conf", "real"},  {".~qbbackup", "/"},
+            {".~qbbackup/etc", "/"},       {".~qbbackup/etc/service.conf", "attacker's"}};
+        MakeTree(Path("home"), homeTree);
+        MakeTree(Path("product"), {{"keep.txt", "product"}});
+        fs::create_directories(Path("config"));
+        const fs::path journal =
+            Path(std::string("config/~qbcopyin.journal") + (c.done ? ".done" : ""));
+        if (c.asLink) {
+            fs::create_symlink(Path("home/important.txt"), journal);
+        } else {
+            kmtest::WriteTextFile(journal, c.text);
+            if (c.foreignOwner) {
+                ASSERT_EQ(::chown(journal.c_str(), 65534, 65534), 0);
+            }
+        }
+        qb::RecoverCopyIn(Path("config").string(), onlyProduct);
+        EXPECT_EQ(ReadTree(Path("home")), homeTree);
+        EXPECT_EQ(ReadTree(Path("product")), (Tree{{"keep.txt", "product"}}));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(journal)));
+        EXPECT_TRUE(fs::exists(fs::symlink_status(journal.string() + ".refused")));
+    }
+}
+
+TEST_F(InstallTransactionTest, TheJournalIsMadeAnewAndNeverWrittenThroughALink) {
+    MakeTree(Path("victim"), {{"secret", "root only"}});
+    fs::permissions(Path("victim/secret"), fs::perms::owner_read | fs::perms::owner_write);
+    MakeTree(Path("target"), {{"a.txt", "a1"}});
+    MakeTree(Path("work/patch"), {{"a.txt", "a2"}, {"clash", "/"}, {"clash/x", "x"}});
+    MakeTree(Path("target"), {{"clash", "file"}});
+    fs::create_directories(Path("config"));
+    fs::create_symlink(Path("victim/secret"), Path("config/~qbcopyin.journal"));
+    // The copy fails on "clash" and rolls back; either way the journal it
+    // wrote was its own file.
+    EXPECT_FALSE(qb::CopyInWithRollback(Path("work/patch").string(), Path("target").string(),
+                                        Path("config").string()));
+    EXPECT_EQ(kmtest::ReadTextFile(Path("victim/secret")), "root only");
+    EXPECT_EQ(ReadTree(Path("target")), (Tree{{"a.txt", "a1"}, {"clash", "file"}}));
+
+    // A journal kept by a kill is this user's and nobody else's.
+    MakeTree(Path("work/patch2"), {{"b.txt", "b"}});
+    fs::create_symlink(Path("victim/secret"), Path("config/~qbcopyin.journal"));
+    ASSERT_TRUE(qb::CopyInWithRollback(Path("work/patch2").string(), Path("target").string(),
+                                       Path("config").string()));
+    EXPECT_EQ(kmtest::ReadTextFile(Path("victim/secret")), "root only");
 }
 
 }  // namespace

@@ -75,6 +75,7 @@ TRunResult UpdateRunFixture::Run(bool installerMode, std::chrono::milliseconds s
     settings.Worker.ConfigServerRoot = serverRoot.empty() ? server.BaseUrl() : serverRoot;
     settings.Worker.ArchivePasswords = passwords;
     settings.Worker.StallTimeout = stallTimeout;
+    settings.Worker.LockWait = lockWait;
     const Clock::time_point start = Clock::now();
     Clock::time_point stopped{};
     bool overdue = false;

@@ -98,6 +98,8 @@ class UpdateRunFixture : public ::testing::Test {
     qb::TArchivePasswordSource passwords;
     // The worker's stall limit in the runs.
     std::chrono::seconds stallTimeout = km::kDefaultStallTimeout;
+    // How long the runs wait for the product's lock.
+    std::chrono::milliseconds lockWait = qb::TUpdaterSettings().LockWait;
     std::atomic<qb::TConfigUpdaterThread*> current{nullptr};
 };
 

@@ -39,10 +39,11 @@ TEST_F(UpdateRunTest, InstallsEveryTypeThenFindsEverythingCurrent) {
     EXPECT_EQ(ReadTree(InstallDir()),
               (Tree{{"app.bin", "v2"}, {"keep.txt", "keep"}, {"lib", "/"}, {"lib/new.so", "so"}}));
     EXPECT_FALSE(fs::exists(ConfigDir() / "patch" / "patch.zip"));
-    // The follow-up program lies in a new "~qo" folder in the temporary folder.
+    // The follow-up program lies in a new "~qo" folder in the private
+    // temporary folder.
     const fs::path toRun(first.toRun);
     EXPECT_EQ(toRun.filename(), "setup.sh");
-    EXPECT_EQ(toRun.parent_path().parent_path(), sandbox.TempBase());
+    EXPECT_EQ(toRun.parent_path().parent_path(), sandbox.PrivateTemp());
     EXPECT_EQ(toRun.parent_path().filename().string().substr(0, 3), "~qo");
     EXPECT_EQ(kmtest::ReadTextFile(toRun), "#!/bin/sh\n");
     EXPECT_EQ(first.runParams, "/quiet \"a b\"");
@@ -50,13 +51,20 @@ TEST_F(UpdateRunTest, InstallsEveryTypeThenFindsEverythingCurrent) {
         EXPECT_EQ(DateOf(type), "20240611") << type;
     }
     // Nothing of ours is left behind but the install folder.
-    for (const auto& entry : fs::directory_iterator(sandbox.TempBase())) {
-        EXPECT_EQ(entry.path().filename().string().substr(0, 3), "~qo") << entry.path();
-    }
+    const auto leftInPrivateTemp = [this] {
+        std::vector<fs::path> left;
+        for (const auto& entry : fs::directory_iterator(sandbox.PrivateTemp())) {
+            left.push_back(entry.path());
+        }
+        return left;
+    };
+    EXPECT_EQ(leftInPrivateTemp(), std::vector<fs::path>{toRun.parent_path()});
     ExpectOnlyInConfigDir({"dev", "partner", "patch"});
 
     const qbtest::TRunResult second = Run();
     EXPECT_EQ(second.code, -101101);
+    // The install folder of a run that installed nothing goes with it.
+    EXPECT_EQ(leftInPrivateTemp(), std::vector<fs::path>{toRun.parent_path()});
     EXPECT_EQ(second.runParams, "/quiet \"a b\"");  // taken from the entry even when nothing is new
 }
 

@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include "support/Sandbox.h"
 
 #include <stdlib.h>
@@ -60,6 +62,10 @@ Sandbox::Sandbox() {
     std::filesystem::create_directories(TempBase());
     fRegistry.emplace("KM_REGISTRY_DIR", RegistryDir().string());
     fTmp.emplace("TMPDIR", TempBase().string());
+}
+
+std::filesystem::path Sandbox::PrivateTemp() const {
+    return TempBase() / ("kelmirath-" + std::to_string(::geteuid()));
 }
 
 void WriteTextFile(const std::filesystem::path& file, const std::string& text) {

@@ -48,6 +48,9 @@ class Sandbox {
     const std::filesystem::path& Root() const { return fRoot.Path(); }
     std::filesystem::path RegistryDir() const { return Root() / "registry"; }
     std::filesystem::path TempBase() const { return Root() / "tmp"; }
+    // The updater's private temporary folder below TempBase() (made by the
+    // updater on first use).
+    std::filesystem::path PrivateTemp() const;
 
   private:
     TempDir fRoot;

@@ -9,7 +9,8 @@
 #include <mutex>
 #include <random>
 
-#include "common/base/KmDebug.h"
+#include "common/base/KmException.h"
+#include "common/base/SysError.h"
 
 namespace km {
 namespace {
@@ -37,13 +38,6 @@ std::string FirstCharacters(const std::string& text, std::size_t count) {
     return text.substr(0, pos);
 }
 
-// Whether an existing entry of a drawn name may serve as our working
-// directory: a real directory that belongs to us.
-bool IsOwnDirectory(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
-}
-
 }  // namespace
 
 std::string GetTempBaseDir() {
@@ -59,13 +53,33 @@ std::string CreateTempWorkDir(const std::string& prefix, const std::string& base
     return CreateTempWorkDir(prefix, baseDir, DrawSharedDigit);
 }
 
+std::string GetPrivateTempDir() {
+    const std::string dir = GetTempBaseDir() + (GetTempBaseDir() == "/" ? "" : "/") + "kelmirath-" +
+                            std::to_string(::geteuid());
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        throw Exception("Cannot create the private temporary folder " + dir + ": " +
+                        SysErrorMessage(errno));
+    }
+    // Another account may have made the name first, as a link or a folder of
+    // its own: such a folder is never used.
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) {
+        throw Exception("Cannot use the private temporary folder " + dir + ": " +
+                        SysErrorMessage(errno));
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 0077) != 0) {
+        throw Exception("The private temporary folder " + dir +
+                        " is not a folder of this user that only this user may enter");
+    }
+    return dir + "/";
+}
+
 std::string CreateTempWorkDir(const std::string& prefix, const std::string& baseDir,
                               const std::function<int()>& drawDigit) {
-    const std::string stem =
-        AddPathDelimiter(baseDir.empty() ? GetTempBaseDir() : baseDir) + FirstCharacters(prefix, 3);
-    std::string name;
+    const std::string stem = AddPathDelimiter(baseDir.empty() ? GetPrivateTempDir() : baseDir) +
+                             FirstCharacters(prefix, 3);
     for (int attempt = 0; attempt < kTempWorkDirTries; ++attempt) {
-        name = stem;
+        std::string name = stem;
         for (int i = 0; i < 5; ++i) {
             name += static_cast<char>('0' + drawDigit());
         }
@@ -73,18 +87,12 @@ std::string CreateTempWorkDir(const std::string& prefix, const std::string& base
             return name + "/";
         }
         if (errno != EEXIST) {
-            // Retrying cannot help (missing parent, no permission); the
-            // caller sees it when it writes into the directory.
-            return name + "/";
-        }
-        if (IsOwnDirectory(name)) {
-            return name + "/";
+            throw Exception("Cannot create a working folder " + name + ": " +
+                            SysErrorMessage(errno));
         }
     }
-    DebugError("no usable working directory name below " + stem + " after " +
-                   std::to_string(kTempWorkDirTries) + " tries",
-               "CreateTempWorkDir");
-    return name + "/";
+    throw Exception("No free working folder name below " + stem + " after " +
+                    std::to_string(kTempWorkDirTries) + " tries");
 }
 
 std::string AddPathDelimiter(const std::string& path) {

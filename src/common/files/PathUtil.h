@@ -2,8 +2,7 @@
 
 // Path helpers and uniquely named working directories. Paths are native ones:
 // "/" is the only delimiter; the root "/" plays the part of a bare drive.
-// None of these functions throws for ordinary input, and any thread may call
-// them.
+// Only the working-folder functions throw; any thread may call them.
 
 #include <functional>
 #include <string>
@@ -14,18 +13,25 @@ namespace km {
 // (the root stays "/").
 std::string GetTempBaseDir();
 
+// This user's private temporary folder, GetTempBaseDir() + "/kelmirath-" +
+// effective uid, with one trailing "/". The shared temporary folder belongs
+// to every local account, so the private one is made there with mode 0700
+// when missing and, before every use, checked to be a real folder (not a
+// link) owned by the effective user that nobody else may enter. Throws
+// km::Exception with the folder and the reason when it is not, or when it
+// cannot be made; nothing is then written there.
+std::string GetPrivateTempDir();
+
 // Creates a working directory named from the first three characters of prefix
 // (code points; all of prefix when shorter) and five digits "0" to "8" below
-// baseDir, or below GetTempBaseDir() when baseDir is empty. Returns its path
-// with one trailing "/".
+// baseDir, or below GetPrivateTempDir() when baseDir is empty. Returns its
+// path with one trailing "/".
 //
-// The temporary directory is shared between users, so a name found there is
-// not trusted: a new directory is made with mode 0700, and an existing entry
-// of the drawn name is used only when it is a real directory (not a link)
-// owned by the effective user; otherwise another name is drawn. After a bounded
-// number of draws the last name is returned all the same and an error entry is
-// written to the debug log. Any other failure to create the directory is not
-// reported: it shows when the caller writes into it.
+// The directory is made by mkdir (mode 0700) in this very call: an existing
+// entry of a drawn name is never used, whoever owns it, and another name is
+// drawn. Throws km::Exception when no name could be made after
+// kTempWorkDirTries draws, or when mkdir fails for any other reason (missing
+// parent, no permission); no name is ever returned that was not just made.
 //
 // The digits come from one process-wide generator, seeded once from a clock;
 // concurrent calls are safe.

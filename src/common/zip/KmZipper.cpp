@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -24,6 +26,7 @@ namespace {
 constexpr std::size_t kWriteBuffer = std::size_t{1} << 20;
 constexpr uint16_t kFirstUnsupportedVersion = 64;  // 6.4
 constexpr zip_uint32_t kDosReadOnly = 0x01;
+constexpr uint64_t kFreeSpaceMargin = uint64_t{64} << 10;
 
 [[noreturn]] void ThrowSysError(int err, const std::string& path) {
     throw EZipError(SysErrorMessage(err) + ": " + path);
@@ -58,9 +61,40 @@ TFileMode EntryMode(zip_t* archive, zip_uint64_t index) {
     const auto unixMode = static_cast<mode_t>(attributes >> 16);
     if (opsys == ZIP_OPSYS_UNIX && unixMode != 0) {
         // A link is written as a file holding its text, with the default mode.
-        return S_ISLNK(unixMode) ? TFileMode{} : TFileMode{unixMode & 0777, true};
+        // Group and other never get write access, as under the usual umask:
+        // an entry zipped under umask 000 or taken from a FAT file system
+        // would otherwise make installed programs writable by every user.
+        return S_ISLNK(unixMode) ? TFileMode{} : TFileMode{unixMode & 0755, true};
     }
     return (attributes & kDosReadOnly) != 0 ? TFileMode{0444, false} : TFileMode{};
+}
+
+// Refuses an archive whose declared content does not fit on the target's
+// file system before anything is written, so that a package too large for
+// the disk neither fills it nor, kept for the next run, fills it again.
+void CheckFreeSpace(zip_t* archive, const std::string& targetDir) {
+    struct statvfs fsInfo {};
+    if (::statvfs(targetDir.c_str(), &fsInfo) != 0) {
+        return;  // the extraction itself reports a target it cannot use
+    }
+    const uint64_t block = fsInfo.f_frsize != 0 ? fsInfo.f_frsize : 4096;
+    // Every file takes whole blocks; a margin keeps the disk usable.
+    uint64_t needed = kFreeSpaceMargin;
+    const zip_int64_t count = zip_get_num_entries(archive, 0);
+    for (zip_int64_t i = 0; i < count; ++i) {
+        zip_stat_t stat;
+        zip_stat_init(&stat);
+        if (zip_stat_index(archive, static_cast<zip_uint64_t>(i), 0, &stat) == 0 &&
+            (stat.valid & ZIP_STAT_SIZE) != 0) {
+            needed += (stat.size + block - 1) / block * block + block;
+        }
+    }
+    const uint64_t available = static_cast<uint64_t>(fsInfo.f_bavail) * block;
+    if (needed > available) {
+        throw EZipError("Cannot extract file - not enough free space (" +
+                        std::to_string(needed / 1024) + " KiB needed, " +
+                        std::to_string(available / 1024) + " KiB free): " + targetDir);
+    }
 }
 
 class TExtraction {
@@ -147,7 +181,9 @@ class TExtraction {
             ::unlinkat(folder, leaf.c_str(), 0);
             throw EZipError(message);
         };
-        Copy(data.get(), out.Get(), fail, path);
+        const uint64_t declared =
+            (stat.valid & ZIP_STAT_SIZE) != 0 ? stat.size : std::numeric_limits<uint64_t>::max();
+        Copy(data.get(), out.Get(), declared, fail, path);
         if (const int err = zip_fclose(data.release()); err != 0) {
             fail(ZipErrorMessage(err));
         }
@@ -166,10 +202,14 @@ class TExtraction {
     }
 
     template <typename Fail>
-    void Copy(zip_file_t* data, int out, const Fail& fail, const std::string& path) {
+    void Copy(zip_file_t* data, int out, uint64_t declared, const Fail& fail,
+              const std::string& path) {
         if (fBuffer.empty()) {
             fBuffer.resize(kWriteBuffer);
         }
+        // The free-space check counted the declared sizes; an entry that
+        // yields more is damaged and would fill the disk past that check.
+        uint64_t written = 0;
         for (;;) {
             const zip_int64_t n = zip_fread(data, fBuffer.data(), fBuffer.size());
             if (n < 0) {
@@ -177,6 +217,10 @@ class TExtraction {
             }
             if (n == 0) {
                 return;
+            }
+            written += static_cast<uint64_t>(n);
+            if (written > declared) {
+                fail("Failed CRC Check");
             }
             for (zip_int64_t done = 0; done < n;) {
                 const ssize_t w =
@@ -245,6 +289,7 @@ void ExtractZipArchive(const std::string& archiveFile, const std::string& target
     if (!directory.Open(file.Get())) {
         throw EZipError("Unhandled Archive Type");
     }
+    CheckFreeSpace(archive.get(), targetDir);
     extraction.Run(archive.get(), directory);
 }
 

@@ -22,8 +22,8 @@ class EZipError : public Exception {
 // file is created anew (replacing an existing one, so a later entry of the
 // same path wins) and streamed to disk, then gets its entry's modification
 // time and permissions (Unix permission bits without set-uid/set-gid/sticky
-// for entries made on Unix; read-only for entries with the DOS read-only
-// attribute; otherwise the default mode). Entries may be stored or deflated
+// and without write access for group and other, for entries made on Unix; read-only for entries
+// with the DOS read-only attribute; otherwise the default mode). Entries may be stored or deflated
 // (bzip2 and LZMA also work) and protected with the traditional PKWARE
 // encryption; password (may be empty) is used as is. A 0-byte archiveFile is
 // an archive without entries.
@@ -41,7 +41,10 @@ class EZipError : public Exception {
 //   "Cannot extract file - newer version required"         version needed >= 6.4
 //   "Cannot extract file - unsupported compression method"
 //   "Cannot extract file - invalid password"               no or wrong password
-//   "Failed CRC Check"
+//   "Failed CRC Check"                 (also for an entry larger than declared)
+//   "Cannot extract file - not enough free space (...)"   the declared content
+//                                     does not fit on the target's file system
+//                                     (checked before anything is written)
 //   "Cannot extract file - unsafe path: " + entry name
 //   otherwise the decoder's or the file system's message (the latter with the
 //   path it concerns), e.g. for a missing archiveFile or a full disk.

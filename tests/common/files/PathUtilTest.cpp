@@ -6,9 +6,10 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <regex>
 
-#include "common/base/KmDebug.h"
+#include "common/base/KmException.h"
 #include "support/Sandbox.h"
 
 namespace fs = std::filesystem;
@@ -66,13 +67,16 @@ std::function<int()> Digits(std::string sequence) {
 TEST(PathUtil, CreateTempWorkDirNamesAndMode) {
     kmtest::Sandbox sandbox;
     const std::string base = sandbox.TempBase().string();
+    const std::string privateTemp = sandbox.PrivateTemp().string();
 
     const std::string dir = km::CreateTempWorkDir("~qb");
-    EXPECT_TRUE(std::regex_match(dir, std::regex(base + "/~qb[0-8]{5}/"))) << dir;
-    struct stat st {};
-    ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISDIR(st.st_mode));
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_TRUE(std::regex_match(dir, std::regex(privateTemp + "/~qb[0-8]{5}/"))) << dir;
+    for (const std::string& made : {dir, privateTemp}) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(made.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_mode & 0777, 0700u) << made;
+    }
 
     EXPECT_EQ(km::CreateTempWorkDir("~qoLonger", base, Digits("12345")), base + "/~qo12345/");
     EXPECT_EQ(km::CreateTempWorkDir("", base + "/", Digits("01234")), base + "/01234/");
@@ -80,50 +84,85 @@ TEST(PathUtil, CreateTempWorkDirNamesAndMode) {
     EXPECT_TRUE(fs::is_directory(base + "/01234"));
 }
 
-TEST(PathUtil, CreateTempWorkDirReusesOnlyOwnRealDirectories) {
+// Whatever stands at a drawn name, whoever made it, is never used: only a
+// folder that mkdir made in this call is.
+TEST(PathUtil, CreateTempWorkDirUsesOnlyAFolderItJustMade) {
     kmtest::Sandbox sandbox;
     const std::string base = sandbox.TempBase().string();
     const fs::path elsewhere = sandbox.Root() / "elsewhere";
     fs::create_directory(elsewhere);
-
-    // An own directory of the drawn name is used unchanged.
     fs::create_directory(base + "/~qb11111");
-    kmtest::WriteTextFile(base + "/~qb11111/kept", "x");
-    EXPECT_EQ(km::CreateTempWorkDir("~qb", base, Digits("11111")), base + "/~qb11111/");
-    EXPECT_TRUE(fs::exists(base + "/~qb11111/kept"));
-
-    // A planted link of the drawn name is skipped; the next name is used.
+    kmtest::WriteTextFile(base + "/~qb11111/install.zip", "planted");
     fs::create_directory_symlink(elsewhere, base + "/~qb22222");
-    EXPECT_EQ(km::CreateTempWorkDir("~qb", base, Digits("2222233333")), base + "/~qb33333/");
+    kmtest::WriteTextFile(base + "/~qb33333", "a file");
+    EXPECT_EQ(km::CreateTempWorkDir("~qb", base, Digits("11111222223333344444")),
+              base + "/~qb44444/");
     EXPECT_TRUE(fs::is_empty(elsewhere));
-
-    // So is a directory of another user.
-    if (::geteuid() == 0) {
-        fs::create_directory(base + "/~qb44444");
-        ASSERT_EQ(::chown((base + "/~qb44444").c_str(), 65534, 65534), 0);
-        EXPECT_EQ(km::CreateTempWorkDir("~qb", base, Digits("4444455555")), base + "/~qb55555/");
-    }
+    EXPECT_TRUE(fs::is_empty(base + "/~qb44444"));
 }
 
-TEST(PathUtil, CreateTempWorkDirGivesUpWithALogEntry) {
+TEST(PathUtil, CreateTempWorkDirFailsClearlyInsteadOfReturningANameItDidNotMake) {
     kmtest::Sandbox sandbox;
     const std::string base = sandbox.TempBase().string();
-    fs::create_directory_symlink(sandbox.Root(), base + "/~qb66666");
-    std::vector<std::string> lines;
-    km::SetDebugOutput([&lines](const std::string& line) { lines.push_back(line); });
-    const std::string dir = km::CreateTempWorkDir("~qb", base, Digits("6"));
-    km::SetDebugOutput({});
-    EXPECT_EQ(dir, base + "/~qb66666/");
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_THAT(lines[0], testing::HasSubstr("#ERROR"));
-    EXPECT_THAT(lines[0], testing::HasSubstr("CreateTempWorkDir"));
+    fs::create_directory(base + "/~qb66666");
+    try {
+        km::CreateTempWorkDir("~qb", base, Digits("6"));
+        ADD_FAILURE() << "a taken name was returned";
+    } catch (const km::Exception& e) {
+        EXPECT_THAT(e.what(), testing::HasSubstr("No free working folder name below " + base));
+    }
+    const std::string missing = (sandbox.Root() / "missing").string();
+    try {
+        km::CreateTempWorkDir("~qb", missing, Digits("01234"));
+        ADD_FAILURE() << "a name below a missing folder was returned";
+    } catch (const km::Exception& e) {
+        EXPECT_THAT(e.what(), testing::HasSubstr("Cannot create a working folder " + missing));
+    }
+    EXPECT_FALSE(fs::exists(missing));
 }
 
-TEST(PathUtil, CreateTempWorkDirBelowMissingBaseStillNamesIt) {
+// Another account may take the private folder's name first in the shared
+// temporary folder; the updater then refuses to work instead of using it.
+TEST(PathUtil, APrivateTempFolderOthersCouldReachIsRefused) {
     kmtest::Sandbox sandbox;
-    const std::string base = (sandbox.Root() / "missing").string();
-    EXPECT_EQ(km::CreateTempWorkDir("~qb", base, Digits("01234")), base + "/~qb01234/");
-    EXPECT_FALSE(fs::exists(base));
+    const fs::path privateTemp = sandbox.PrivateTemp();
+    const fs::path elsewhere = sandbox.Root() / "elsewhere";
+    fs::create_directory(elsewhere);
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+        bool needsRoot = false;
+    };
+    const Case cases[] = {
+        {"a link", [&] { fs::create_directory_symlink(elsewhere, privateTemp); }},
+        {"a file", [&] { kmtest::WriteTextFile(privateTemp, "x"); }},
+        {"a folder others may enter",
+         [&] {
+             fs::create_directory(privateTemp);
+             fs::permissions(privateTemp, fs::perms::all);
+         }},
+        {"a folder of another user",
+         [&] {
+             fs::create_directory(privateTemp, elsewhere);
+             fs::permissions(privateTemp, fs::perms::owner_all);
+             ASSERT_EQ(::chown(privateTemp.c_str(), 65534, 65534), 0);
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && ::geteuid() != 0) {
+            continue;
+        }
+        fs::remove_all(privateTemp);
+        c.plant();
+        EXPECT_THROW(km::CreateTempWorkDir("~qb"), km::Exception);
+        EXPECT_TRUE(fs::is_empty(elsewhere));
+        fs::remove(privateTemp);
+        fs::remove_all(privateTemp);
+    }
+    // Once the name is free again, the updater makes its own folder.
+    EXPECT_EQ(km::GetPrivateTempDir(), privateTemp.string() + "/");
 }
 
 }  // namespace
