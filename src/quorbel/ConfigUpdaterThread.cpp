@@ -122,7 +122,8 @@ int TConfigUpdaterThread::DoUpdate(bool AIsOnlineInstallerMode) {
             continue;
         }
         const std::string password =
-            fSettings.ArchivePasswords ? fSettings.ArchivePasswords(type.Name) : std::string();
+            fSettings.ArchivePasswords ? ArchivePasswordBytes(fSettings.ArchivePasswords(type.Name))
+                                       : std::string();
         int32_t error = 0;
         if (UpdateForConfigType(type.Name, configInfoXml.get(), password, error)) {
             result |= type.InstalledBit;

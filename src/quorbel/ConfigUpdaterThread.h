@@ -38,6 +38,7 @@
 #include "common/files/WorkDir.h"
 #include "common/thread/ThreadManager.h"
 #include "common/web/KmWeb.h"
+#include "quorbel/ArchivePassword.h"
 #include "quorbel/ConfigInfoXml.h"
 
 namespace qb {
@@ -45,17 +46,17 @@ namespace qb {
 // The configuration server root fixed into this build (scheme and host).
 std::string DefaultConfigServerRoot();
 
-// Yields the archive password of an update type's packages, empty when its
-// packages are not protected. The vendor protects packages per type; the
-// source is asked just before each type is handled.
-using TArchivePasswordSource = std::function<std::string(const std::string& updateType)>;
+// The archive passwords fixed into this build (none unless the build names
+// them).
+TArchivePasswordSource DefaultArchivePasswords();
 
 // What the build, or whoever creates the worker, fixes for its run.
 struct TUpdaterSettings {
     // The configuration server root (scheme and host).
     std::string ConfigServerRoot = DefaultConfigServerRoot();
-    // The archive passwords; none when empty.
-    TArchivePasswordSource ArchivePasswords;
+    // The archive passwords (UTF-8, written in the archives' code page when
+    // used); none when empty.
+    TArchivePasswordSource ArchivePasswords = DefaultArchivePasswords();
     // A download that receives less than 100 bytes a second for this long
     // fails (the HTTP client's stall limit).
     std::chrono::seconds StallTimeout = km::kDefaultStallTimeout;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/zip/ZipSupport.h"
+#include "quorbel/ArchivePassword.h"
 #include "quorbel/InstallPaths.h"
 
 namespace qbpublish {
@@ -32,6 +33,16 @@ void SetEntryAttributes(zip_t* archive, zip_int64_t index, const fs::path& path)
                                          ZIP_OPSYS_UNIX, attributes) != 0 ||
         zip_file_set_mtime(archive, static_cast<zip_uint64_t>(index), info.st_mtime, 0) != 0) {
         ZipFailed(archive, "Cannot store the attributes of " + path.string());
+    }
+}
+
+// The password as the program uses it: in the vendor's code page, so that a
+// package made here and one made on the vendor's Windows machines agree.
+std::string PasswordBytes(const std::string& password) {
+    try {
+        return qb::ArchivePasswordBytes(password);
+    } catch (const std::exception& e) {
+        throw EPublishError(e.what());
     }
 }
 
@@ -171,7 +182,9 @@ std::string Publish(const TPublishOptions& options) {
     std::string published;
     for (const std::string& type : types) {
         const auto settings = options.Types.find(type);
-        WritePackage(root, type, settings != options.Types.end() ? settings->second.Password : "",
+        const std::string password =
+            settings != options.Types.end() ? settings->second.Password : std::string();
+        WritePackage(root, type, PasswordBytes(password),
                      fs::path(options.OutDir) / (type + ".zip"));
         published += (published.empty() ? "" : " ") + type;
     }

@@ -72,4 +72,27 @@ std::string LocaleBytesToUtf8(std::string_view bytes) {
     return result;
 }
 
+std::string Utf8ToCodePage(std::string_view utf8, const std::string& codePage) {
+    iconv_t opened = iconv_open(codePage.c_str(), "UTF-8");
+    if (opened == reinterpret_cast<iconv_t>(-1)) {
+        throw Exception("No conversion from UTF-8 to the code page " + codePage);
+    }
+    TIconvPtr cd(opened);
+    std::string result;
+    char* in = const_cast<char*>(utf8.data());
+    size_t inLeft = utf8.size();
+    char buffer[4096];
+    while (inLeft > 0) {
+        char* out = buffer;
+        size_t outLeft = sizeof buffer;
+        const size_t done = iconv(cd.get(), &in, &inLeft, &out, &outLeft);
+        const int error = errno;
+        result.append(buffer, out);
+        if (done == static_cast<size_t>(-1) && error != E2BIG) {
+            throw Exception("The text cannot be written in the code page " + codePage);
+        }
+    }
+    return result;
+}
+
 }  // namespace km

@@ -15,4 +15,11 @@ namespace km {
 // Any thread may call it.
 std::string LocaleBytesToUtf8(std::string_view bytes);
 
+// utf8 in the 8-bit code page codePage (an iconv name such as
+// "WINDOWS-1252"). Throws km::Exception naming the code page when it has no
+// such conversion, when utf8 is not UTF-8 or holds a character the code page
+// lacks: such a text has no form there, and a stand-in would be another text.
+// Any thread may call it.
+std::string Utf8ToCodePage(std::string_view utf8, const std::string& codePage);
+
 }  // namespace km
