@@ -42,7 +42,7 @@ QFont WindowFont() {
 
 TMainForm::TMainForm(TFollowUpReader readFollowUp) : fReadFollowUp(std::move(readFollowUp)) {
     setObjectName("MainForm");
-    setWindowTitle("Programmaktualisierung");
+    setWindowTitle(km::TrNoop("Programmaktualisierung"));
     // A fixed dialog border: a title bar with the close button only.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
@@ -62,12 +62,13 @@ TMainForm::TMainForm(TFollowUpReader readFollowUp) : fReadFollowUp(std::move(rea
 
     PageInstall = new TWizardPage(*Wizard);
     PageInstall->setObjectName("PageInstall");
-    PageInstall->SetTitle("Dateien aktualisieren");
-    PageInstall->SetSubtitle(
-        "Aktualisierungsdateien werden geladen. Dieser Vorgang kann einige Minuten dauern.");
+    PageInstall->SetTitle(km::TrNoop("Dateien aktualisieren"));
+    PageInstall->SetSubtitle(km::TrNoop(
+        "Aktualisierungsdateien werden geladen. Dieser Vorgang kann einige Minuten dauern."));
     PageInstall->SetButtonEnabled(TWizardButton::Next, false);
 
-    LabelInstall = new QLabel("Prüfung und Aktualisierung läuft  -  bitte warten", PageInstall);
+    LabelInstall =
+        new QLabel(km::TrNoop("Prüfung und Aktualisierung läuft  -  bitte warten"), PageInstall);
     LabelInstall->setObjectName("LabelInstall");
     LabelInstall->setGeometry(48, 117, 229, 13);
 

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "common/base/Translate.h"
 #include "common/ui/Application.h"
 
 namespace {
@@ -95,9 +96,9 @@ TWizard::TWizard(QWidget& parent)
     fBevel->setFrameShape(QFrame::HLine);
     fBevel->setFrameShadow(QFrame::Sunken);
     fNext->setObjectName("ButtonNext");
-    fNext->setText("&Weiter >");
+    fNext->setText(km::TrNoop("&Weiter >"));
     fCancel->setObjectName("ButtonCancel");
-    fCancel->setText("Abbrechen");
+    fCancel->setText(km::TrNoop("Abbrechen"));
     connect(fCancel, &QPushButton::clicked, this, [this] {
         // Qt must not see our exceptions: they go to the application's handling.
         try {

@@ -9,6 +9,7 @@
 
 #include "common/base/KmException.h"
 #include "common/base/TextUtil.h"
+#include "common/base/Translate.h"
 
 namespace qb {
 
@@ -68,8 +69,8 @@ std::string ValueOf(const xmlNode* entry, const char* name) {
     }
     if (nodes > 1 ||
         (valueNode->type != XML_TEXT_NODE && valueNode->type != XML_CDATA_SECTION_NODE)) {
-        throw km::Exception("Element \"" + std::string(name) +
-                            "\" enthält keinen einzelnen Textknoten");
+        throw km::Exception(
+            km::TrArgs("Element \"%s\" enthält keinen einzelnen Textknoten", {std::string(name)}));
     }
     return km::Trim(reinterpret_cast<const char*>(valueNode->content));
 }

@@ -1,5 +1,7 @@
 #include "common/base/KmException.h"
 
+#include "common/base/Translate.h"
+
 #include <cxxabi.h>
 
 #include <cstdlib>
@@ -148,9 +150,9 @@ std::string ExceptionClassName(const std::exception& e) {
 
 void AssertionFailed(std::string_view message, std::string_view unit, int line) {
     const std::string text =
-        message.empty() ? std::string("Assertion fehlgeschlagen") : std::string(message);
-    throw EAssertionFailed(text + " (" + std::string(unit) + ", Zeile " + std::to_string(line) +
-                           ")");
+        message.empty() ? Tr("Assertion fehlgeschlagen") : std::string(message);
+    throw EAssertionFailed(
+        TrArgs("%s (%s, Zeile %s)", {text, std::string(unit), std::to_string(line)}));
 }
 
 std::string_view UnitNameOf(std::string_view sourceFile) {

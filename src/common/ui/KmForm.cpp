@@ -364,11 +364,11 @@ void TKmForm::CheckControl(QWidget* control, bool bCheck, const std::string& sMs
 }
 
 void TKmForm::CheckControlOK(QWidget* control, bool bCheck, const std::string& sMsg) {
-    CheckControl(control, bCheck, sMsg, "Ihre Eingabe ist nicht korrekt!");
+    CheckControl(control, bCheck, sMsg, TrNoop("Ihre Eingabe ist nicht korrekt!"));
 }
 
 void TKmForm::CheckControlNotEmpty(QWidget* control, bool bCheck, const std::string& sMsg) {
-    CheckControl(control, bCheck, sMsg, "Ihre Eingabe ist unvollständig!");
+    CheckControl(control, bCheck, sMsg, TrNoop("Ihre Eingabe ist unvollständig!"));
 }
 
 void TKmForm::ScaleAllByDPI() {

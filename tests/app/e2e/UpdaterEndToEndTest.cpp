@@ -53,7 +53,11 @@ class TPortReservation {
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(port));
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        // Connections of an earlier server on the port (the demo's) may wait
+        // out their close; only a live listener makes the port busy.
+        const int reuse = 1;
         fBound = fSocket >= 0 &&
+                 setsockopt(fSocket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) == 0 &&
                  bind(fSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     }
     ~TPortReservation() {
@@ -127,6 +131,10 @@ class UpdaterEndToEnd : public testing::Test {
         ASSERT_TRUE(
             fServer.set_mount_point(std::string("/qbdata/") + kProject + "/", options.OutDir));
         fPort.reset();
+        fServer.set_socket_options([](socket_t socket) {
+            const int reuse = 1;
+            setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+        });
         ASSERT_TRUE(fServer.bind_to_port("127.0.0.1", kPort)) << "port " << kPort << " taken";
         fServerThread = std::thread([this] { fServer.listen_after_bind(); });
         for (int i = 0; i < 500 && !fServer.is_running(); ++i) {

@@ -18,8 +18,8 @@ using kmtest::Tree;
 class ProtectedBuildTest : public qbtest::UpdateRunFixture {};
 
 TEST_F(ProtectedBuildTest, ThePasswordsTheBuildNamesOpenTheVendorsPackages) {
-    Publish({{"dev", {{"d.txt", "new dev"}}}, {"patch", {{"app.bin", "v2"}}}}, "20240611",
-            kProject, {{"patch", {"Passwört", "", ""}}, {"dev", {"plain", "", ""}}});
+    Publish({{"dev", {{"d.txt", "new dev"}}}, {"patch", {{"app.bin", "v2"}}}}, "20240611", kProject,
+            {{"patch", {"Passwört", "", ""}}, {"dev", {"plain", "", ""}}});
     const qbtest::TRunResult run = Run();
     EXPECT_EQ(run.code, 3) << run.text;
     EXPECT_EQ(ReadTree(ConfigDir() / "dev"), (Tree{{"d.txt", "new dev"}}));
