@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "common/base/KmException.h"
+#include "common/base/SysError.h"
 #include "common/base/Translate.h"
 #include "common/files/FileOps.h"
 #include "common/files/PathUtil.h"
@@ -156,9 +159,10 @@ bool TConfigUpdaterThread::UpdateForConfigType(const std::string& ConfigType,
     } const unusedFolder{dirs.Type->Archive == TArchiveFolder::NewTempFolder ? dirs.ArchiveDir
                                                                              : std::string()};
     // Without a recorded data folder the folders would be relative to
-    // whatever the current folder is: never touch those.
+    // whatever the current folder is: never touch those. A descriptor that
+    // could not be fetched is the cause the user must hear of first.
     if (!IsAbsolute(dirs.ArchiveDir)) {
-        ResultError = -7;
+        ResultError = configInfoXml == nullptr ? -4 : -7;
         return installed;
     }
     const std::string configZip = dirs.ArchiveDir + ConfigType + ".zip";
@@ -270,9 +274,15 @@ int32_t TConfigUpdaterThread::DownloadConfigZipIfNew(const TConfigInfoXml& confi
     // Only this user may write the archive where it waits, whatever the
     // umask: a waiting archive that others may write is never installed.
     ::chmod(tempFile.c_str(), 0644);
-    // A package that did not reach its place is found missing (-6) next.
-    if (PrepareArchiveFolder(DirectoryPart(ConfigZip))) {
-        km::MoveFileOrCopy(tempFile, ConfigZip, true);
+    // A package that did not reach its place is found missing (-6) next,
+    // with this cause.
+    fPlaceError.clear();
+    errno = 0;
+    if (!PrepareArchiveFolder(DirectoryPart(ConfigZip))) {
+        fPlaceError =
+            km::SysErrorMessage(errno != 0 ? errno : EIO) + ": " + DirectoryPart(ConfigZip);
+    } else if (errno = 0; !km::MoveFileOrCopy(tempFile, ConfigZip, true)) {
+        fPlaceError = km::SysErrorMessage(errno != 0 ? errno : EIO) + ": " + ConfigZip;
     }
     lastConfigUpdate = entry.Date;
     return 0;
@@ -287,8 +297,12 @@ int32_t TConfigUpdaterThread::UpdateFromConfigZip(const std::string& ConfigZip,
         ADeleteAll = false;  // the installation folder is never replaced as a whole
     }
     // Opened once: what is checked is what gets unpacked.
-    const km::TUniqueFd archive = OpenTrustedArchive(ConfigZip);
+    std::string why;
+    const km::TUniqueFd archive = OpenTrustedArchive(ConfigZip, &why);
     if (!archive.Valid()) {
+        SetCustomReturnValue(
+            km::TrArgs("Das Paketarchiv %s fehlt oder kann nicht verwendet werden (%s).",
+                       {ConfigZip, fPlaceError.empty() ? why : fPlaceError}));
         return -6;
     }
     const std::string configDir = GetConfigDir();
@@ -299,14 +313,19 @@ int32_t TConfigUpdaterThread::UpdateFromConfigZip(const std::string& ConfigZip,
         km::ExtractZipArchive(OpenFileName(archive), workDir, APassWdForZip);
         FLastTargetDir = ATargetDir;
         const std::string packageFolder = workDir + ConfigType;
+        std::string why;
         if (ADeleteAll) {
-            result = ReplaceFolder(packageFolder, ATargetDir) ? 0 : -8;
+            result = ReplaceFolder(packageFolder, ATargetDir, &why) ? 0 : -8;
         } else if (IsAbsolute(ATargetDir) && km::DirectoryExists(ATargetDir)) {
             const std::string journalDir =
                 km::DirectoryExists(configDir) ? configDir : std::string();
-            result = CopyInWithRollback(packageFolder, ATargetDir, journalDir) ? 0 : -8;
+            result = CopyInWithRollback(packageFolder, ATargetDir, journalDir, &why) ? 0 : -8;
         } else {
             result = -7;
+        }
+        if (result == -8) {
+            SetCustomReturnValue(
+                km::TrArgs("Das Paket konnte nicht an seinen Platz gebracht werden (%s).", {why}));
         }
     } catch (const std::exception& e) {
         SetCustomReturnValue(e.what());

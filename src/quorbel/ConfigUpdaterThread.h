@@ -13,11 +13,12 @@
 //    -2 extracting or installing failed (message in CustomReturnValue)
 //    -3 the package download failed or was aborted
 //    -4 no update descriptor
-//    -6 the package archive does not exist
+//    -6 the package archive does not exist (its path and the cause in
+//       CustomReturnValue)
 //    -7 the target folder does not exist, or the type's folders are not
 //       known because no data folder is recorded
 //    -8 moving or copying the package into place failed (the folder is
-//       left as it was)
+//       left as it was; the path and the cause in CustomReturnValue)
 //    -9 the install package names a follow-up program outside itself
 //       (nothing is started; message in CustomReturnValue)
 //    -1001 nothing to install; -1002 stopped after a completed download
@@ -120,6 +121,8 @@ class TConfigUpdaterThread : public km::TManagedThread {
     km::THttpConfigPtr DownloadSettings() const;
 
     km::TWorkDir fDownloadDir;
+    // Why the last downloaded package did not reach its folder.
+    std::string fPlaceError;
     bool FBOnlineUpdate;
     bool FIsOnlineInstallerMode;
     std::string FLastTargetDir;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/base/KmDebug.h"
+#include "common/base/SysError.h"
 #include "common/files/FileOps.h"
 #include "common/files/PathUtil.h"
 #include "common/files/UniqueFd.h"
@@ -258,8 +259,12 @@ class TCopyIn {
     }
 
     bool Run() {
-        if (!Exists(fTarget) || !fs::is_directory(fTarget) || Exists(fSource / kBackupName)) {
-            return false;
+        if (!Exists(fTarget) || !fs::is_directory(fTarget)) {
+            return Fail("The target folder does not exist: " + fTarget.string());
+        }
+        if (Exists(fSource / kBackupName)) {
+            return Fail("The package holds the backup folder's name: " +
+                        (fSource / kBackupName).string());
         }
         // Recovery has run before: a backup folder still here is a leftover
         // that no journal refers to any more.
@@ -267,7 +272,7 @@ class TCopyIn {
             km::DeleteDirectoryTree(fJournal.backup);
         }
         if (!StartJournal()) {
-            return false;
+            return Fail(SystemError() + ": " + fJournalFile);
         }
         bool ok = CopyFolder(fs::path());
         if (ok) {
@@ -280,6 +285,8 @@ class TCopyIn {
         }
         return ok;
     }
+
+    const std::string& Error() const { return fError; }
 
   private:
     bool StartJournal() {
@@ -326,16 +333,17 @@ class TCopyIn {
             const fs::path name = relative / it->path().filename();
             const fs::file_status status = it->symlink_status(ec);
             if (ec) {
-                return false;
+                return Fail(ec.message() + ": " + (fSource / name).string());
             }
-            const bool ok = fs::is_directory(status)      ? EnterFolder(name)
-                            : fs::is_regular_file(status) ? PlaceFile(name)
-                                                          : false;
+            const bool ok = fs::is_directory(status) ? EnterFolder(name)
+                            : fs::is_regular_file(status)
+                                ? PlaceFile(name)
+                                : Fail("Not a file or folder: " + (fSource / name).string());
             if (!ok) {
                 return false;
             }
         }
-        return !ec;
+        return !ec || Fail(ec.message() + ": " + (fSource / relative).string());
     }
 
     bool EnterFolder(const fs::path& relative) {
@@ -346,10 +354,14 @@ class TCopyIn {
             return CopyFolder(relative);
         }
         if (fs::exists(status)) {
-            return false;  // a file or a link where the package has a folder
+            // Writing through a link could reach outside the product.
+            return Fail("A file or link stands where the package has a folder: " + path.string());
         }
-        if (!Record('D', relative) || !fs::create_directory(path, ec) || ec) {
-            return false;
+        if (!Record('D', relative)) {
+            return Fail(SystemError() + ": " + fJournalFile);
+        }
+        if (!fs::create_directory(path, ec) || ec) {
+            return Fail((ec ? ec.message() : SystemError()) + ": " + path.string());
         }
         fs::permissions(path, fs::status(fSource / relative, ec).permissions(), ec);
         return CopyFolder(relative);
@@ -360,22 +372,26 @@ class TCopyIn {
         std::error_code ec;
         const fs::file_status status = fs::symlink_status(path, ec);
         if (fs::is_directory(status)) {
-            return false;
+            return Fail("A folder stands where the package has a file: " + path.string());
         }
         if (fs::exists(status)) {
             const fs::path saved = fs::path(fJournal.backup) / relative;
             if (!Record('R', relative)) {
-                return false;
+                return Fail(SystemError() + ": " + fJournalFile);
             }
             fs::create_directories(saved.parent_path(), ec);
             fs::rename(path, saved, ec);
             if (ec) {
-                return false;
+                return Fail(ec.message() + ": " + path.string());
             }
         } else if (!Record('A', relative)) {
-            return false;
+            return Fail(SystemError() + ": " + fJournalFile);
         }
-        return km::MoveFileOrCopy((fSource / relative).string(), path.string(), true);
+        errno = 0;
+        if (!km::MoveFileOrCopy((fSource / relative).string(), path.string(), true)) {
+            return Fail(SystemError() + ": " + path.string());
+        }
+        return true;
     }
 
     bool Commit() {
@@ -384,12 +400,24 @@ class TCopyIn {
             std::error_code ec;
             fs::rename(fJournalFile, fJournalFile + kDoneSuffix, ec);
             if (ec) {
-                return false;
+                return Fail(ec.message() + ": " + fJournalFile);
             }
         }
         km::DeleteDirectoryTree(fJournal.backup);
         RemoveJournal(fJournalFile + kDoneSuffix);
         return true;
+    }
+
+    // Keeps the first failure's text: what the user is told went wrong.
+    bool Fail(const std::string& why) {
+        if (fError.empty()) {
+            fError = why;
+        }
+        return false;
+    }
+
+    static std::string SystemError() {
+        return errno != 0 ? km::SysErrorMessage(errno) : std::string("Failed");
     }
 
     static void RemoveJournal(const std::string& file) {
@@ -404,13 +432,19 @@ class TCopyIn {
     std::string fJournalFile;
     km::TUniqueFd fOut;
     Journal fJournal;
+    std::string fError;
 };
 
 }  // namespace
 
 bool CopyInWithRollback(const std::string& sourceDir, const std::string& targetDir,
-                        const std::string& journalDir) {
-    return TCopyIn(sourceDir, targetDir, journalDir).Run();
+                        const std::string& journalDir, std::string* error) {
+    TCopyIn copy(sourceDir, targetDir, journalDir);
+    const bool ok = copy.Run();
+    if (!ok && error != nullptr) {
+        *error = copy.Error();
+    }
+    return ok;
 }
 
 void RecoverCopyIn(const std::string& journalDir, const TCopyInTargetFilter& mayWrite) {

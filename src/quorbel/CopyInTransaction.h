@@ -36,9 +36,10 @@ namespace qb {
 // when anything fails: a file or folder that cannot be written, a package
 // folder where the target has a file (or the other way round), or a link in
 // the target where the package has a folder (writing through it could reach
-// outside the product's folders).
+// outside the product's folders). error (when given) then says which path
+// failed and why.
 bool CopyInWithRollback(const std::string& sourceDir, const std::string& targetDir,
-                        const std::string& journalDir);
+                        const std::string& journalDir, std::string* error = nullptr);
 
 // Whether a journal's target (without trailing "/") may be written.
 using TCopyInTargetFilter = std::function<bool(const std::string& targetDir)>;

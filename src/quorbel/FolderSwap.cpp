@@ -25,9 +25,12 @@ void RemoveAside(const std::string& aside) {
     }
 }
 
-bool Rename(const std::string& from, const std::string& to) {
+bool Rename(const std::string& from, const std::string& to, std::string* error = nullptr) {
     std::error_code ec;
     fs::rename(from, to, ec);
+    if (ec && error != nullptr) {
+        *error = ec.message() + ": " + from + " -> " + to;
+    }
     return !ec;
 }
 
@@ -37,18 +40,21 @@ std::string FolderSwapAsideName(const std::string& targetDir) {
     return km::RemovePathDelimiter(targetDir) + ".~qbold";
 }
 
-bool ReplaceFolder(const std::string& newFolder, const std::string& targetDir) {
+bool ReplaceFolder(const std::string& newFolder, const std::string& targetDir, std::string* error) {
     const std::string target = km::RemovePathDelimiter(targetDir);
     const std::string aside = FolderSwapAsideName(target);
     if (!km::DirectoryExists(newFolder)) {
+        if (error != nullptr) {
+            *error = "The package holds no folder " + km::RemovePathDelimiter(newFolder);
+        }
         return false;
     }
     RecoverFolderSwap(target);
     const bool hadOld = Exists(target);
-    if (hadOld && !Rename(target, aside)) {
+    if (hadOld && !Rename(target, aside, error)) {
         return false;
     }
-    if (!Rename(km::RemovePathDelimiter(newFolder), target)) {
+    if (!Rename(km::RemovePathDelimiter(newFolder), target, error)) {
         if (hadOld) {
             Rename(aside, target);
         }

@@ -21,8 +21,10 @@ std::string FolderSwapAsideName(const std::string& targetDir);
 
 // Puts newFolder in the place of targetDir (with or without trailing "/").
 // Returns false, with targetDir as it was, when newFolder does not exist or
-// cannot be moved into place. Both must be on one filesystem.
-bool ReplaceFolder(const std::string& newFolder, const std::string& targetDir);
+// cannot be moved into place; error (when given) then says which path failed
+// and why. Both must be on one filesystem.
+bool ReplaceFolder(const std::string& newFolder, const std::string& targetDir,
+                   std::string* error = nullptr);
 
 // Finishes or undoes a swap that a killed process left behind (see above).
 void RecoverFolderSwap(const std::string& targetDir);

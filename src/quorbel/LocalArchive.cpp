@@ -7,15 +7,19 @@
 #include <cerrno>
 
 #include "common/base/KmDebug.h"
+#include "common/base/SysError.h"
 #include "common/files/FileOps.h"
 #include "common/files/PathUtil.h"
 
 namespace qb {
 namespace {
 
-void Refuse(const std::string& archiveFile, const std::string& why) {
-    km::DebugWarning("package archive " + archiveFile + " left alone: " + why,
+void Refuse(const std::string& archiveFile, const std::string& reason, std::string* why) {
+    km::DebugWarning("package archive " + archiveFile + " left alone: " + reason,
                      "OpenTrustedArchive");
+    if (why != nullptr) {
+        *why = reason;
+    }
 }
 
 bool MayBeTrusted(const struct stat& st) {
@@ -24,36 +28,43 @@ bool MayBeTrusted(const struct stat& st) {
 
 }  // namespace
 
-km::TUniqueFd OpenTrustedArchive(const std::string& archiveFile) {
+km::TUniqueFd OpenTrustedArchive(const std::string& archiveFile, std::string* why) {
     const size_t slash = archiveFile.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : archiveFile.substr(0, slash);
     const std::string name = archiveFile.substr(slash == std::string::npos ? 0 : slash + 1);
     const km::TUniqueFd dir(
         ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!dir.Valid()) {
-        if (errno == ELOOP || errno == ENOTDIR) {
-            struct stat st {};
-            if (::fstatat(AT_FDCWD, archiveFile.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                Refuse(archiveFile, "its folder is a link");
-            }
+        const int error = errno;
+        struct stat st {};
+        if ((error == ELOOP || error == ENOTDIR) &&
+            ::fstatat(AT_FDCWD, archiveFile.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            Refuse(archiveFile, "its folder is a link", why);
+        } else if (why != nullptr) {
+            *why = km::SysErrorMessage(error == ELOOP ? ENOENT : error);
         }
         return {};
     }
     km::TUniqueFd file(
         ::openat(dir.Get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file.Valid()) {
-        if (errno != ENOENT) {
-            Refuse(archiveFile, errno == ELOOP ? "it is a link" : "it cannot be opened");
+        const int error = errno;
+        if (error == ENOENT) {
+            if (why != nullptr) {
+                *why = km::SysErrorMessage(error);
+            }
+        } else {
+            Refuse(archiveFile, error == ELOOP ? "it is a link" : km::SysErrorMessage(error), why);
         }
         return {};
     }
     struct stat st {};
     if (::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        Refuse(archiveFile, "it is not a regular file");
+        Refuse(archiveFile, "it is not a regular file", why);
         return {};
     }
     if (!MayBeTrusted(st)) {
-        Refuse(archiveFile, "another user owns it or may write it");
+        Refuse(archiveFile, "another user owns it or may write it", why);
         return {};
     }
     return file;

@@ -123,8 +123,12 @@ TEST_F(FullDiskTest, DataFolderTooFullForAnArchive) {
     ExpectNothingLeftBehind();
 
     // Again, with partner current: dev's own code shows, the archive that did
-    // not reach its place (-6).
-    EXPECT_EQ(Run(false).code, -100106);
+    // not reach its place (-6), and where and why it did not.
+    const qbtest::TRunResult again = Run(false);
+    EXPECT_EQ(again.code, -100106);
+    EXPECT_EQ(again.text, "Das Paketarchiv " + (ConfigDir() / "dev" / "dev.zip").string() +
+                              " fehlt oder kann nicht verwendet werden (No space left on device: " +
+                              (ConfigDir() / "dev" / "dev.zip").string() + ").");
     EXPECT_FALSE(fs::exists(ConfigDir() / "dev" / "dev.zip"));
     ExpectNothingLeftBehind();
 }
@@ -195,6 +199,12 @@ TEST_F(FullDiskTest, InstallationFolderFullDuringAPatch) {
     const qbtest::TRunResult run = Run(true);
     std::printf("[ drill    ] installation folder full during a patch: code %d\n", run.code);
     EXPECT_EQ(run.code, -100108);  // install: no entry; patch: -8
+    EXPECT_EQ(run.text.rfind("Das Paket konnte nicht an seinen Platz gebracht werden (No space "
+                             "left on device: " +
+                                 InstallDir().string(),
+                             0),
+              0u)
+        << run.text;
     EXPECT_EQ(qbtest::ReadTree(InstallDir()), before);
     ExpectNothingLeftBehind();
     EXPECT_FALSE(fs::exists(ConfigDir() / "patch" / "patch.zip"));

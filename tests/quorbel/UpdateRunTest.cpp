@@ -191,6 +191,10 @@ TEST_F(UpdateRunTest, NoDataFolderTouchesNoRelativePath) {
     EXPECT_EQ(run.code, -100107);  // install: no entry; patch: no folders
     EXPECT_FALSE(fs::exists(sandbox.Root() / "dev"));
     EXPECT_FALSE(fs::exists(sandbox.Root() / "patch"));
+
+    // Without a descriptor the user hears of the connection, not the folder.
+    EXPECT_EQ(Run(true, std::chrono::milliseconds(0), "http://127.0.0.1:1").code, -404);
+    EXPECT_EQ(Run(false, std::chrono::milliseconds(0), "http://127.0.0.1:1").code, -404);
 }
 
 TEST_F(UpdateRunTest, AKilledRunIsRecoveredBeforeAnythingElse) {
