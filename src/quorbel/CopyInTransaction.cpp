@@ -224,7 +224,7 @@ void RollBack(const Journal& journal) {
         const fs::path path = target / step->path;
         if (step->kind == 'R' || step->kind == 'A') {
             // The file may have been on its way in from another file system.
-            fs::remove(path.string() + km::kCopyPartSuffix, ec);
+            fs::remove(km::CopyPartName(path.string()), ec);
         }
         switch (step->kind) {
             case 'R':

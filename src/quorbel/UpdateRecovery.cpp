@@ -26,7 +26,7 @@ void RecoverInterruptedUpdate(const std::string& configDir) {
             RecoverFolderSwap(folder);
         }
         // A package archive that a killed run was copying into its folder.
-        km::DeleteFile(folder + "/" + type.Name + ".zip" + km::kCopyPartSuffix);
+        km::DeleteFile(km::CopyPartName(folder + "/" + type.Name + ".zip"));
     }
 
     static const std::regex workDirName("~qb[0-8]{5}");

@@ -11,7 +11,7 @@
 //   goes back, or the one moved aside is deleted (FolderSwap.h);
 // - working folders "~qb" + five digits: deleted;
 // - a package archive copied in from another file system and not complete
-//   (km::kCopyPartSuffix): deleted.
+//   (km::CopyPartName): deleted.
 // A package archive that was waiting stays and is installed by the run's
 // local-archive step.
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "common/files/StagedFile.h"
@@ -269,14 +270,20 @@ bool DeleteEntryAt(int parent, const char* name) {
     if (errno != EISDIR) {
         return false;
     }
-    const TUniqueFd dir = OpenDirAt(parent, name, false);
-    if (!dir.Valid()) {
+    // A directory we may not read, write or search is made accessible
+    // first; it must be reached without reading it, and without a link.
+    const TUniqueFd handle(::openat(parent, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!handle.Valid() || ::fstat(handle.Get(), &st) != 0) {
         return false;
     }
-    struct stat st {};
-    if (::fstat(dir.Get(), &st) == 0 && (st.st_mode & 0700) != 0700) {
-        // Entries of a directory we may not write or search cannot go.
-        ::fchmod(dir.Get(), (st.st_mode & 07777) | 0700);
+    const std::string reached = "/proc/self/fd/" + std::to_string(handle.Get());
+    if ((st.st_mode & 0700) != 0700) {
+        ::chmod(reached.c_str(), (st.st_mode & 07777) | 0700);
+    }
+    const TUniqueFd dir(::open(reached.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.Valid()) {
+        return false;
     }
     std::vector<std::string> names;
     bool ok = ListNames(dir.Get(), names);

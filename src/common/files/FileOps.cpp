@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -46,17 +47,19 @@ bool MatchesPattern(const std::string& pattern, const char* name) {
     return ::fnmatch(pattern.c_str(), name, FNM_CASEFOLD) == 0;
 }
 
-std::string RealPath(const std::string& path) {
-    const std::unique_ptr<char, void (*)(void*)> resolved(::realpath(path.c_str(), nullptr),
-                                                          ::free);
-    return resolved ? std::string(resolved.get()) : std::string();
+// path with every link resolved, as far as it exists; the rest as written.
+std::string ResolvedPath(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path resolved = std::filesystem::weakly_canonical(path, ec);
+    return ec ? std::string() : resolved.string();
 }
 
-// Whether directory destination is source itself or lies inside it: a copy or
-// move there would never end.
+// Whether directory destination (which need not exist yet) is source itself
+// or lies inside it: a copy or move there would never end. Asked before
+// anything is created, so that a refused operation leaves no folder behind.
 bool IsInside(const std::string& destination, const std::string& source) {
-    const std::string dst = RealPath(destination);
-    const std::string src = RealPath(source);
+    const std::string dst = ResolvedPath(destination);
+    const std::string src = ResolvedPath(source);
     return !dst.empty() && !src.empty() && (dst == src || dst.starts_with(AddPathDelimiter(src)));
 }
 
@@ -71,7 +74,7 @@ bool PlaceEntries(const std::string& source, const std::string& target, TEntryOp
         return false;
     }
     if (IsPattern(src.Name)) {
-        if (!ForceDirectories(target) || IsInside(target, src.Parent)) {
+        if (IsInside(target, src.Parent) || !ForceDirectories(target)) {
             return false;
         }
         const TUniqueFd dstDir = OpenDir(target);
@@ -86,7 +89,7 @@ bool PlaceEntries(const std::string& source, const std::string& target, TEntryOp
     }
     const bool intoTarget = DirectoryExists(target);
     const TPathSplit dst = intoTarget ? TPathSplit{target, src.Name} : SplitPath(target);
-    if (!ForceDirectories(dst.Parent) || IsInside(dst.Parent, source)) {
+    if (IsInside(dst.Parent, source) || !ForceDirectories(dst.Parent)) {
         return false;
     }
     const TUniqueFd dstDir = OpenDir(dst.Parent);
@@ -150,7 +153,7 @@ bool CopyRegularFile(const std::string& source, const std::string& destination,
         errno = EEXIST;
         return false;
     }
-    const std::string part = dst.Name + kCopyPartSuffix;
+    const std::string part = CopyPartName(dst.Name);
     bool ok = CopyFileAt(in.Get(), dir.Get(), part.c_str(), st.st_mode, true) == 0;
     if (ok && replaceExisting) {
         ok = ::renameat(dir.Get(), part.c_str(), dir.Get(), dst.Name.c_str()) == 0;
@@ -237,8 +240,12 @@ bool MoveFileOrCopy(const std::string& source, const std::string& target, bool r
     if (source.empty() || target.empty()) {
         return false;
     }
-    const bool moved = replaceExisting ? ::rename(source.c_str(), target.c_str()) == 0
-                                       : RenameNoReplace(source, target);
+    // A folder never replaces anything, not even an empty folder, as the
+    // move it stands in for never does.
+    struct stat st {};
+    const bool isFolder = ::lstat(source.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    const bool moved = replaceExisting && !isFolder ? ::rename(source.c_str(), target.c_str()) == 0
+                                                    : RenameNoReplace(source, target);
     if (moved) {
         return true;
     }
@@ -254,6 +261,15 @@ bool MoveFileOrCopy(const std::string& source, const std::string& target, bool r
     }
     ::unlink(source.c_str());
     return true;
+}
+
+std::string CopyPartName(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    constexpr std::size_t kMaxName = NAME_MAX - std::char_traits<char>::length(kCopyPartSuffix);
+    // A name that leaves no room for the suffix gives up its end instead.
+    const std::size_t keep = std::min(path.size() - nameStart, kMaxName);
+    return path.substr(0, nameStart + keep) + kCopyPartSuffix;
 }
 
 bool DeleteFile(const std::string& path) {

@@ -68,6 +68,11 @@ bool ForceDirectories(const std::string& path);
 // such a file behind.
 inline constexpr const char* kCopyPartSuffix = ".~kmcopy";
 
+// The name under which a copy of path is written until it is complete: path
+// + kCopyPartSuffix, with the last component shortened where it would exceed
+// the file system's name limit. Recovery looks for the same name.
+std::string CopyPartName(const std::string& path);
+
 // Moves a file or directory with rename(2); with replaceExisting false an
 // existing target is not replaced. When that fails and source is a regular
 // file, copies it (into target when target is an existing directory, else to

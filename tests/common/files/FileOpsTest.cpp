@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -250,12 +251,17 @@ TEST_F(ShellCopyTest, GuardsDoNothing) {
         {dir.Path().string() + "/Product", dst.string(), km::FO_MOVE},  // ASCII case ignored
         {src.string(), src.string() + "/sub", km::FO_COPY},             // into itself
         {source, src.string() + "/sub", km::FO_COPY},
+        {src.string(), src.string() + "/new/deeper", km::FO_COPY},  // into itself, not there yet
+        {source, src.string() + "/made/deeper", km::FO_COPY},
     };
     for (const Case& c : cases) {
         EXPECT_FALSE(km::ShellFileOperation(c.source, c.target, c.op, false)) << c.source;
     }
     EXPECT_EQ(ReadTextFile(dst / "a.txt"), "old a with longer text");
     EXPECT_FALSE(fs::exists(src / "sub/sub"));
+    // A refused copy creates nothing on its way.
+    EXPECT_FALSE(fs::exists(src / "new"));
+    EXPECT_FALSE(fs::exists(src / "made"));
 }
 
 TEST_F(ShellCopyTest, SingleSourcePlacement) {
@@ -314,6 +320,31 @@ TEST(FileOps, DeleteDirectoryTreeRemovesReadOnlyContentButNeverFollowsLinks) {
     EXPECT_FALSE(km::DeleteDirectoryTree(""));
     EXPECT_FALSE(km::DeleteDirectoryTree((dir.Path() / "missing").string()));
     EXPECT_FALSE(km::DeleteDirectoryTree((outside / "keep.txt").string()));
+}
+
+// Folders without read, write or search permission, as an unprivileged user
+// meets them (root may enter any folder, so the check runs as "nobody").
+TEST(FileOps, DeleteDirectoryTreeRemovesFoldersItMayNotRead) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as another user";
+    }
+    kmtest::TempDir dir;
+    const fs::path tree = dir.Path() / "tree";
+    WriteTextFile(tree / "closed/inner.txt", "i");
+    WriteTextFile(tree / "writeonly/inner.txt", "w");
+    ASSERT_EQ(std::system(("chown -R 65534:65534 " + dir.Path().string()).c_str()), 0);
+    fs::permissions(tree / "closed", fs::perms::none);
+    fs::permissions(tree / "writeonly", fs::perms(0300));
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const bool ok = ::setgid(65534) == 0 && ::setuid(65534) == 0 &&
+                        km::DeleteDirectoryTree(tree.string()) && !fs::exists(tree);
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_FALSE(fs::exists(tree));
 }
 
 TEST(FileOps, PathsEndingInDotOrDotDotAreRefused) {
@@ -403,6 +434,11 @@ TEST(FileOps, MoveFileOrCopySameFileSystem) {
     // A directory moves as a whole.
     EXPECT_TRUE(km::MoveFileOrCopy(dir / "folder", dir / "moved", false));
     EXPECT_TRUE(fs::exists(dir / "moved/dst.zip"));
+    // It never replaces a folder, not even an empty one.
+    fs::create_directory(dir / "empty");
+    EXPECT_FALSE(km::MoveFileOrCopy(dir / "moved", dir / "empty", true));
+    EXPECT_TRUE(fs::exists(dir / "moved/dst.zip"));
+    EXPECT_TRUE(fs::is_empty(dir / "empty"));
 }
 
 TEST(FileOps, MoveAcrossFileSystems) {
@@ -431,6 +467,16 @@ TEST(FileOps, MoveAcrossFileSystems) {
     EXPECT_FALSE(km::MoveFileOrCopy(dir / "tree", (other / "tree").string(), true));
     EXPECT_TRUE(fs::exists(dir / "tree/f.txt"));
     EXPECT_FALSE(fs::exists(other / "tree"));
+
+    // A name at the file system's limit still crosses: its part file is
+    // named shorter.
+    const std::string longName(250, 'n');
+    WriteTextFile(dir / longName, "long");
+    EXPECT_TRUE(km::MoveFileOrCopy(dir / longName, (other / longName).string(), false));
+    EXPECT_EQ(ReadTextFile(other / longName), "long");
+    EXPECT_EQ(km::CopyPartName("/x/" + std::string(255, 'n')).size(),
+              3 + 255u);  // "/x/" and a name of the limit's length
+    EXPECT_EQ(km::CopyPartName("/x/a.zip"), std::string("/x/a.zip") + km::kCopyPartSuffix);
 
     EXPECT_TRUE(km::RenameFile(dir / "file2", (other / "renamed").string()));
     EXPECT_EQ(ReadTextFile(other / "renamed"), "2");
