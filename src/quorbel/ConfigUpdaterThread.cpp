@@ -350,6 +350,7 @@ int32_t TConfigUpdaterThread::CheckFollowUp(const std::string& packageDir) {
 km::THttpConfigPtr TConfigUpdaterThread::DownloadSettings() const {
     auto config = std::make_unique<km::THttpConfig>();
     config->StallTimeout = fSettings.StallTimeout;
+    config->FirstRetryWait = fSettings.FirstRetryWait;
     return config;
 }
 

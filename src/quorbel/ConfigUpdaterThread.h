@@ -61,6 +61,9 @@ struct TUpdaterSettings {
     // A download that receives less than 100 bytes a second for this long
     // fails (the HTTP client's stall limit).
     std::chrono::seconds StallTimeout = km::kDefaultStallTimeout;
+    // The first wait before a download that broke off without progress is
+    // tried again (then twice, four and eight times as long).
+    std::chrono::milliseconds FirstRetryWait = km::THttpConfig().FirstRetryWait;
     // How long the run waits for another update of the product to end
     // (anyone who can read the lock file can hold it).
     std::chrono::milliseconds LockWait = std::chrono::minutes(15);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <exception>
 #include <iterator>
 #include <ostream>
@@ -106,10 +107,14 @@ struct THttpClient::THandles {
 // frames: nothing may be thrown through them, so errors are kept here and
 // raised once libcurl has returned.
 struct THttpClient::TTransfer {
-    TTransfer(THttpClient& aClient, std::ostream& aTarget) : client(aClient), target(aTarget) {}
+    TTransfer(THttpClient& aClient, std::ostream& aTarget, const TResumePoint* aResume)
+        : client(aClient), target(aTarget), resume(aResume) {}
 
     THttpClient& client;
     std::ostream& target;
+    const TResumePoint* resume;
+    TResponseHead head;
+    bool bodyStarted = false;
     int64_t received = 0;
     std::chrono::steady_clock::time_point lastReport = std::chrono::steady_clock::now();
     std::string statusLine;
@@ -129,14 +134,39 @@ struct THttpClient::TTransfer {
         }
     }
 
+    // Judged before the first byte is written: an error body, or a range
+    // that does not continue what is held, never reaches the target.
+    bool StartBody(long status) noexcept {
+        bodyStarted = true;
+        if (!IsSuccess(status)) {
+            rejectedStatus = status;
+            return false;
+        }
+        if (resume == nullptr) {
+            return true;
+        }
+        if (status == 206 && head.RangeStart == resume->Offset) {
+            received = resume->Offset;
+            return true;
+        }
+        if (status == 200) {
+            try {
+                target.seekp(0);
+            } catch (...) {
+                return false;
+            }
+            return static_cast<bool>(target);
+        }
+        rejectedStatus = status;
+        return false;
+    }
+
     // One block of the final response's body; false ends the transfer.
     bool Body(const char* data, size_t size) noexcept {
         long status = 0;
         curl_easy_getinfo(client.fHandles->easy.get(), CURLINFO_RESPONSE_CODE, &status);
-        if (!IsSuccess(status)) {
-            // Judged before the first byte is written: an error body never
-            // reaches the target.
-            rejectedStatus = status;
+        head.Status = status;
+        if (!bodyStarted && !StartBody(status)) {
             return false;
         }
         try {
@@ -160,15 +190,53 @@ struct THttpClient::TTransfer {
 
     static size_t OnHeader(char* data, size_t size, size_t count, void* self) noexcept {
         const size_t bytes = size * count;
+        auto* transfer = static_cast<TTransfer*>(self);
         const std::string_view line(data, bytes);
-        if (line.starts_with("HTTP/")) {
-            try {
-                static_cast<TTransfer*>(self)->statusLine = Trim(line);
-            } catch (...) {
-                return 0;
+        try {
+            if (line.starts_with("HTTP/")) {
+                // A new response (after a redirect or an interim answer):
+                // what the one before said no longer counts.
+                transfer->statusLine = Trim(line);
+                transfer->head = TResponseHead{};
+            } else if (const std::string value = HeaderValue(line, "etag"); !value.empty()) {
+                transfer->head.ETag = value;
+            } else if (const std::string modified = HeaderValue(line, "last-modified");
+                       !modified.empty()) {
+                transfer->head.LastModified = modified;
+            } else if (const std::string range = HeaderValue(line, "content-range");
+                       !range.empty()) {
+                transfer->head.RangeStart = RangeStartOf(range);
             }
+        } catch (...) {
+            return 0;
         }
         return bytes;
+    }
+
+    // The value of a header line named name (lower case), "" for another line.
+    static std::string HeaderValue(std::string_view line, std::string_view name) {
+        const size_t colon = line.find(':');
+        if (colon == std::string_view::npos || colon != name.size() ||
+            !SameTextAscii(line.substr(0, colon), name)) {
+            return {};
+        }
+        return Trim(line.substr(colon + 1));
+    }
+
+    // The first byte of "bytes FIRST-LAST/TOTAL", -1 when it is not that.
+    static int64_t RangeStartOf(std::string_view value) {
+        if (!value.starts_with("bytes ")) {
+            return -1;
+        }
+        int64_t first = 0;
+        size_t i = 6;
+        for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+            if (first > (INT64_MAX - 9) / 10) {
+                return -1;
+            }
+            first = first * 10 + (value[i] - '0');
+        }
+        return i > 6 && i < value.size() && value[i] == '-' ? first : -1;
     }
 };
 
@@ -254,11 +322,39 @@ class TMultiAttachment {
 
 }  // namespace
 
-void THttpClient::Get(const std::string& url, std::ostream& target) {
+void THttpClient::Get(const std::string& url, std::ostream& target, const TResumePoint* resume,
+                      TResponseHead* head) {
     CURL* easy = fHandles->easy.get();
-    TTransfer transfer{*this, target};
+    TTransfer transfer{*this, target, resume};
     fHandles->errorBuffer[0] = 0;
     SetOpt(easy, CURLOPT_URL, url.c_str());
+    // Only the request of this Get asks for a range.
+    TCurlSlistPtr headers(curl_slist_append(nullptr, "Accept-Encoding: identity"));
+    if (resume != nullptr && headers) {
+        curl_slist* more = curl_slist_append(
+            headers.get(), ("Range: bytes=" + std::to_string(resume->Offset) + "-").c_str());
+        if (more != nullptr && !resume->Validator.empty()) {
+            more = curl_slist_append(more, ("If-Range: " + resume->Validator).c_str());
+        }
+        if (more == nullptr) {
+            headers.reset();
+        }
+    }
+    if (!headers) {
+        throw CurlError(CURLE_OUT_OF_MEMORY);
+    }
+    SetOpt(easy, CURLOPT_HTTPHEADER, headers.get());
+    fHandles->headers = std::move(headers);
+    // Whatever happens below, the caller learns what the server said.
+    struct THeadReport {
+        const TTransfer& transfer;
+        TResponseHead* head;
+        ~THeadReport() {
+            if (head != nullptr) {
+                *head = transfer.head;
+            }
+        }
+    } const report{transfer, head};
     SetOpt(easy, CURLOPT_WRITEDATA, &transfer);
     SetOpt(easy, CURLOPT_HEADERDATA, &transfer);
 
@@ -302,6 +398,10 @@ void THttpClient::Get(const std::string& url, std::ostream& target) {
         }
     }
 
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &transfer.head.Status);
+    transfer.head.BodyEnd = transfer.bodyStarted                               ? transfer.received
+                            : resume != nullptr && transfer.head.Status == 206 ? resume->Offset
+                                                                               : 0;
     if (transfer.callbackError) {
         std::rethrow_exception(transfer.callbackError);
     }

@@ -10,6 +10,27 @@
 
 namespace km {
 
+// Where a GET continues a body that an earlier try received in part.
+struct TResumePoint {
+    // The bytes already held; the request asks for the rest ("Range: bytes=N-").
+    int64_t Offset = 0;
+    // The ETag (else the Last-Modified date) of the first answer, sent as
+    // If-Range: a server whose file changed sends it whole (200) instead.
+    std::string Validator;
+};
+
+// What the final response said about its body.
+struct TResponseHead {
+    long Status = 0;
+    std::string ETag;
+    std::string LastModified;
+    // The first byte of a 206 answer's Content-Range, -1 without one.
+    int64_t RangeStart = -1;
+    // Where the body written so far ends, counted from the start of the whole
+    // body (a continued one included).
+    int64_t BodyEnd = 0;
+};
+
 // One client per request, built from a settings object. It fetches absolute
 // http and https URLs directly (never through a proxy, whatever the
 // environment says), requests no content compression, follows redirects when
@@ -36,7 +57,17 @@ class THttpClient {
     // without a location or not followed, 4xx, 5xx; StatusCode() tells it),
     // whose body is not written. An exception thrown by the progress callback
     // ends the transfer at once and is rethrown unchanged.
-    void Get(const std::string& url, std::ostream& target);
+    //
+    // With resume, the request continues a body held in part: a 206 answer
+    // whose Content-Range starts at resume->Offset is written from target's
+    // position (the caller puts it behind the held bytes), and progress
+    // counts from the start of the whole body; a 200 answer (no ranges, or
+    // the file changed) is written from position 0 of target instead; any
+    // other answer fails as an error status does. head, when given, receives
+    // the final response's status, validators and range, also when Get
+    // throws.
+    void Get(const std::string& url, std::ostream& target, const TResumePoint* resume = nullptr,
+             TResponseHead* head = nullptr);
 
   private:
     struct THandles;

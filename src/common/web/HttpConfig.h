@@ -57,7 +57,18 @@ struct THttpConfig {
     // A request that receives less than 100 bytes a second for about this
     // long fails (0: no limit).
     std::chrono::seconds StallTimeout = kDefaultStallTimeout;
+    // A download into a file that breaks off (reset, closed early, short,
+    // stalled) is continued where it broke off (DownloadFile). A try that
+    // brought at least kRetryProgress bytes is followed by the next at once;
+    // after tries that brought less the download waits FirstRetryWait, then
+    // twice, four and eight times as long (no longer), and gives up after
+    // MaxRetriesWithoutProgress such tries in a row.
+    int MaxRetriesWithoutProgress = 5;
+    std::chrono::milliseconds FirstRetryWait{1000};
 };
+
+// What a try must bring for the next one to follow at once.
+inline constexpr int64_t kRetryProgress = 64 * 1024;
 
 using THttpConfigPtr = std::unique_ptr<THttpConfig>;
 

@@ -2,13 +2,19 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <system_error>
+#include <thread>
 
+#include <curl/curl.h>
+
+#include "common/base/KmDebug.h"
 #include "common/base/KmException.h"
 #include "common/base/LocaleText.h"
 
@@ -33,17 +39,107 @@ void HttpGetToStream(const std::string& url, std::ostream* target, THttpConfigAr
     client->Get(url, *target);
 }
 
+namespace {
+
+// The failures of a line that may carry the rest on another try.
+bool BrokeOff(const EHttpError& error) {
+    switch (error.CurlCode()) {
+        case CURLE_PARTIAL_FILE:
+        case CURLE_OPERATION_TIMEDOUT:
+        case CURLE_GOT_NOTHING:
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+            return error.StatusCode() == 0;
+        default:
+            return false;
+    }
+}
+
+// The wait before the n-th try in a row that follows a try without progress.
+std::chrono::milliseconds RetryWait(const THttpConfig& settings, int n) {
+    return settings.FirstRetryWait * (1 << std::min(n - 1, 3));
+}
+
+void Wait(std::chrono::milliseconds wait, int64_t held, const TWorkEvent& onWork) {
+    const auto end = std::chrono::steady_clock::now() + wait;
+    for (auto now = std::chrono::steady_clock::now(); now < end;
+         now = std::chrono::steady_clock::now()) {
+        if (onWork) {
+            onWork(nullptr, TWorkMode::wmRead, held);
+        }
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            end - now, std::chrono::milliseconds(100)));
+    }
+}
+
+}  // namespace
+
 void DownloadFile(const std::string& url, const std::string& fileName, THttpConfigArg config,
                   const TWorkEvent& onWork) {
+    const THttpConfigArg settingsArg = std::move(config);
+    const THttpConfig defaults;
+    const THttpConfig& settings = settingsArg.Get() != nullptr ? *settingsArg.Get() : defaults;
     const std::string partName = fileName + ".part";
     std::ofstream part(partName, std::ios::binary | std::ios::trunc);
     if (!part.is_open()) {
         throw std::filesystem::filesystem_error("Cannot create file", partName,
                                                 std::error_code(errno, std::generic_category()));
     }
-    HttpGetToStream(url, &part, std::move(config), onWork);
+    const std::unique_ptr<THttpClient> client = CreateHttpClient(&settings, onWork);
+    // held: the bytes of the body the part file holds, from its start.
+    int64_t held = 0;
+    int64_t heldAtLastTry = 0;
+    int withoutProgress = 0;
+    std::string validator;
+    for (;;) {
+        const TResumePoint resume{held, validator};
+        TResponseHead head;
+        try {
+            part.seekp(held);
+            client->Get(url, part, held > 0 ? &resume : nullptr, &head);
+            held = head.BodyEnd;
+            break;
+        } catch (const EHttpError& error) {
+            if (!BrokeOff(error)) {
+                throw;
+            }
+            if (head.Status == 200 || (head.Status == 206 && held > 0)) {
+                held = head.BodyEnd;
+                if (head.Status == 200) {
+                    validator = !head.ETag.empty() ? head.ETag : head.LastModified;
+                }
+            }
+            // The part file holds exactly the received body, also when this
+            // was the last try.
+            part.clear();
+            part.flush();
+            std::error_code ec;
+            std::filesystem::resize_file(partName, static_cast<uintmax_t>(held), ec);
+            const bool progress = held - heldAtLastTry >= kRetryProgress;
+            if (!progress && ++withoutProgress > settings.MaxRetriesWithoutProgress) {
+                throw;
+            }
+            if (progress) {
+                withoutProgress = 0;
+            }
+            if (validator.empty()) {
+                held = 0;  // nothing to tell a changed file by: start again
+            }
+            DebugLog("retry " + url + " at byte " + std::to_string(held) + ": " + error.what(),
+                     "DownloadFile");
+            heldAtLastTry = held;
+            if (withoutProgress > 0) {
+                Wait(RetryWait(settings, withoutProgress), held, onWork);
+            }
+        }
+    }
+    part.flush();
+    // A body that started again from zero may be shorter than what the part
+    // file held before.
+    std::error_code ec;
+    std::filesystem::resize_file(partName, static_cast<uintmax_t>(held), ec);
     part.close();
-    if (part.fail()) {
+    if (part.fail() || ec) {
         // Never let an incompletely written file take the target's name.
         throw std::filesystem::filesystem_error("Cannot write file", partName,
                                                 std::error_code(errno, std::generic_category()));

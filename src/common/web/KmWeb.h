@@ -33,6 +33,17 @@ std::string DownloadString(const std::string& url, bool raiseOnError);
 // received (nothing for an error status) and fileName is untouched; a part
 // file that cannot be created raises std::filesystem::filesystem_error before
 // any network activity. config is consumed as THttpConfigArg says.
+//
+// A transfer that breaks off (connection reset or closed early, a body
+// shorter than announced, a stall, a read error) is tried again from the
+// original URL, continuing the part file with a range request and If-Range
+// (the first answer's ETag, else its Last-Modified date; without either it
+// starts again). A 206 that continues the held bytes is appended; a 200
+// starts the file again from zero, so two versions are never stitched
+// together. The waits between tries follow THttpConfig; during a wait onWork
+// is called every 100 ms (sender nullptr, the bytes held), so that it can end
+// the download at once by throwing. Refused connections and error statuses
+// are not tried again. Each retry is written to the debug log.
 void DownloadFile(const std::string& url, const std::string& fileName, THttpConfigArg config,
                   const TWorkEvent& onWork);
 
