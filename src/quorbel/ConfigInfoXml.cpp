@@ -129,7 +129,13 @@ TConfigInfoXmlData TConfigInfoXml::ReadEntry(const std::string& xmlNodeName) con
     result.Url = ValueOf(entry, "url");
     result.ToRun = ValueOf(entry, "torun");
     result.RunParams = ValueOf(entry, "runparams");
+    result.Sha256 = ValueOf(entry, "sha256");
     return result;
+}
+
+std::string TConfigInfoXml::ReadPublished() const {
+    const xmlNode* root = xmlDocGetRootElement(fDoc->doc.get());
+    return root != nullptr ? ValueOf(root, "published") : std::string();
 }
 
 std::string ResolveConfigUrl(const std::string& url, const std::string& serverPath) {

@@ -16,6 +16,8 @@ struct TConfigInfoXmlData {
     std::string Url;
     std::string ToRun;
     std::string RunParams;
+    // The package's SHA-256 (lower-case hex) in a signed descriptor.
+    std::string Sha256;
 
     void Reset() { *this = TConfigInfoXmlData(); }
 };
@@ -44,6 +46,9 @@ class TConfigInfoXml {
     // Textknoten" for a value element that holds anything but one text or
     // CDATA node.
     TConfigInfoXmlData ReadEntry(const std::string& xmlNodeName) const;
+    // The document element's "published" child (a signed descriptor's
+    // publication time), "" without one.
+    std::string ReadPublished() const;
 
   private:
     struct Doc;

@@ -5,9 +5,11 @@
 
 #include <cerrno>
 
+#include "common/base/KmDebug.h"
 #include "common/base/KmException.h"
 #include "common/base/SysError.h"
 #include "common/base/Translate.h"
+#include "common/crypto/Crypto.h"
 #include "common/files/FileOps.h"
 #include "common/files/PathUtil.h"
 #include "common/registry/KmRegistry.h"
@@ -26,6 +28,10 @@ namespace {
 
 bool IsAbsolute(const std::string& path) {
     return !path.empty() && path.front() == '/';
+}
+
+bool IsSha256Hex(const std::string& text) {
+    return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
 std::string DirectoryPart(const std::string& file) {
@@ -77,6 +83,10 @@ std::string TConfigUpdaterThread::GetConfigInfoFileName() const {
     return GetConfigServerPath() + "configinfo.xml";
 }
 
+std::string TConfigUpdaterThread::GetArchiveDigestRegKey(const std::string& AConfigType) const {
+    return "archivedigest" + GetLastConfigUpdateRegKey(AConfigType).substr(16);
+}
+
 std::string TConfigUpdaterThread::GetLastConfigUpdateRegKey(const std::string& AConfigType) const {
     if (GetProjectName() == kDefaultProjectName) {
         return "lastconfigupdate." + AConfigType;
@@ -110,6 +120,7 @@ int TConfigUpdaterThread::DoUpdate(bool AIsOnlineInstallerMode) {
     RecoverInterruptedUpdate(configDir);
     RemoveStaleWorkingFolders();
     fDownloadDir = km::TWorkDir("~qb");
+    fKeys = DecodePublicKeys(fSettings.PublicKeys);
 
     std::unique_ptr<TConfigInfoXml> configInfoXml;
     if (FBOnlineUpdate) {
@@ -147,6 +158,12 @@ bool TConfigUpdaterThread::UpdateForConfigType(const std::string& ConfigType,
     ResultError = 0;
     bool installed = false;
     std::string lastConfigUpdate;
+    // A refused descriptor installs nothing, a waiting archive neither.
+    if (fDescriptorVerdict != TDescriptorVerdict::Accepted) {
+        ResultError = -5;
+        SetCustomReturnValue(RefusalText(fDescriptorVerdict));
+        return installed;
+    }
     const TUpdateTypeDirs dirs = GetUpdateTypeDirs(ConfigType);
     // An install package's folder that received nothing serves no program.
     struct TRemoveIfEmpty {
@@ -168,7 +185,7 @@ bool TConfigUpdaterThread::UpdateForConfigType(const std::string& ConfigType,
     const std::string configZip = dirs.ArchiveDir + ConfigType + ".zip";
     const bool hasFollowUp = dirs.Type->InstalledBit == kFollowUpBit;
 
-    if (OpenTrustedArchive(configZip).Valid()) {
+    if (OpenTrustedArchive(configZip).Valid() && IsVerifiedArchive(configZip, ConfigType)) {
         const int32_t r = UpdateFromConfigZip(configZip, ConfigType, dirs.TargetDir, dirs.DeleteAll,
                                               APassWdForZip);
         ResultError = r;
@@ -222,11 +239,69 @@ std::unique_ptr<TConfigInfoXml> TConfigUpdaterThread::DownloadConfigInfoXml(
                                  throw km::Exception("The update descriptor is too large");
                              }
                          });
-        return TConfigInfoXml::LoadFromFile(localFile);
+        std::unique_ptr<TConfigInfoXml> descriptor = TConfigInfoXml::LoadFromFile(localFile);
+        if (descriptor && !fKeys.empty() && !AcceptSignedDescriptor(url, localFile, *descriptor)) {
+            return nullptr;
+        }
+        return descriptor;
     } catch (const std::exception&) {
         km::DeleteFile(localFile + ".part");  // up to the size cap of a refused body
         return nullptr;
     }
+}
+
+bool TConfigUpdaterThread::AcceptSignedDescriptor(const std::string& url,
+                                                  const std::string& localFile,
+                                                  const TConfigInfoXml& descriptor) {
+    const std::string signatureFile = localFile + ".sig";
+    std::optional<std::string> signature;
+    try {
+        km::DownloadFile(url + ".sig", signatureFile, DownloadSettings(),
+                         [this](void* sender, km::TWorkMode mode, int64_t count) {
+                             OnDownloadWork(sender, mode, count);
+                             if (count > kMaxConfigInfoXmlSize) {
+                                 throw km::Exception("The signature is too large");
+                             }
+                         });
+        signature = km::ReadWholeFile(signatureFile);
+    } catch (const km::EAbort&) {
+        throw;
+    } catch (const std::exception& e) {
+        km::DeleteFile(signatureFile + ".part");
+        km::DebugWarning("no signature for " + url + ": " + e.what(), "ConfigUpdater");
+    }
+    if (Terminated()) {
+        throw km::EAbort();
+    }
+    const std::string lastKey = "lastdescriptor." + GetProjectName();
+    const std::string published = descriptor.ReadPublished();
+    fDescriptorVerdict =
+        CheckDescriptor(km::ReadWholeFile(localFile).value_or(std::string()), signature, fKeys,
+                        published, km::ReadRegString(lastKey, ""));
+    if (fDescriptorVerdict != TDescriptorVerdict::Accepted) {
+        km::DebugWarning("descriptor " + url + " refused: " + RefusalText(fDescriptorVerdict),
+                         "ConfigUpdater");
+        return false;
+    }
+    km::WriteRegString(lastKey, published);
+    return true;
+}
+
+bool TConfigUpdaterThread::IsVerifiedArchive(const std::string& configZip,
+                                             const std::string& configType) {
+    if (fKeys.empty()) {
+        return true;
+    }
+    const std::string recorded = km::ReadRegString(GetArchiveDigestRegKey(configType), "");
+    const std::optional<std::string> digest = km::Sha256OfFile(configZip);
+    if (!recorded.empty() && digest && *digest == recorded) {
+        return true;
+    }
+    // Not the package whose digest was verified: someone put it there.
+    km::DebugWarning("package archive " + configZip + " deleted: it is not a verified download",
+                     "ConfigUpdater");
+    km::DeleteFile(configZip);
+    return false;
 }
 
 TConfigInfoXmlData TConfigUpdaterThread::GetConfigInfoXmlData(
@@ -255,12 +330,35 @@ int32_t TConfigUpdaterThread::DownloadConfigZipIfNew(const TConfigInfoXml& confi
         return -1001;
     }
     const std::string tempFile = fDownloadDir.Path() + fileName;
+    const bool isSigned = !fKeys.empty();
+    if (isSigned && !IsSha256Hex(entry.Sha256)) {
+        SetCustomReturnValue(km::TrArgs(
+            "Das Paket %s stimmt nicht mit seiner Prüfsumme überein (erwartet %s, erhalten %s).",
+            {entry.Url, "?", "-"}));
+        return -2;
+    }
+    // The digest is computed as the package arrives: no second pass over it.
+    km::TSha256 sha;
+    int64_t hashed = 0;
+    bool hashInOrder = true;
+    const km::TBodyObserver observer = [&](int64_t offset, const char* data, size_t size) {
+        if (offset == 0) {
+            sha.Reset();
+            hashed = 0;
+            hashInOrder = true;
+        }
+        hashInOrder = hashInOrder && offset == hashed;
+        sha.Update(data, size);
+        hashed += static_cast<int64_t>(size);
+    };
     bool failed = false;
     try {
-        km::DownloadFile(entry.Url, tempFile, DownloadSettings(),
-                         [this](void* sender, km::TWorkMode mode, int64_t count) {
-                             OnDownloadWork(sender, mode, count);
-                         });
+        km::DownloadFile(
+            entry.Url, tempFile, DownloadSettings(),
+            [this](void* sender, km::TWorkMode mode, int64_t count) {
+                OnDownloadWork(sender, mode, count);
+            },
+            isSigned ? observer : km::TBodyObserver());
     } catch (...) {
         failed = true;
     }
@@ -270,6 +368,20 @@ int32_t TConfigUpdaterThread::DownloadConfigZipIfNew(const TConfigInfoXml& confi
         km::DeleteFile(tempFile + ".part");
         km::DeleteFile(tempFile);
         return failed ? -3 : -1002;
+    }
+    if (isSigned) {
+        const std::string digest =
+            hashInOrder ? sha.FinalHex() : km::Sha256OfFile(tempFile).value_or(std::string());
+        if (digest != entry.Sha256) {
+            km::DeleteFile(tempFile);
+            SetCustomReturnValue(
+                km::TrArgs("Das Paket %s stimmt nicht mit seiner Prüfsumme überein (erwartet %s, "
+                           "erhalten %s).",
+                           {entry.Url, entry.Sha256, digest}));
+            return -2;
+        }
+        // What a later run may install from this folder, should this one not.
+        km::WriteRegString(GetArchiveDigestRegKey(xmlNodeName), digest);
     }
     // Only this user may write the archive where it waits, whatever the
     // umask: a waiting archive that others may write is never installed.

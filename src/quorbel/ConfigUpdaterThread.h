@@ -13,6 +13,9 @@
 //    -2 extracting or installing failed (message in CustomReturnValue)
 //    -3 the package download failed or was aborted
 //    -4 no update descriptor
+//    -5 the descriptor was refused: its signature, its publication time or
+//       a replay of an older one (a build with public keys only; the reason
+//       in CustomReturnValue)
 //    -6 the package archive does not exist (its path and the cause in
 //       CustomReturnValue)
 //    -7 the target folder does not exist, or the type's folders are not
@@ -35,12 +38,14 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/files/WorkDir.h"
 #include "common/thread/ThreadManager.h"
 #include "common/web/KmWeb.h"
 #include "quorbel/ArchivePassword.h"
 #include "quorbel/ConfigInfoXml.h"
+#include "quorbel/DescriptorSignature.h"
 
 namespace qb {
 
@@ -51,6 +56,10 @@ std::string DefaultConfigServerRoot();
 // them).
 TArchivePasswordSource DefaultArchivePasswords();
 
+// The vendor's Ed25519 public keys fixed into this build (base64), none for a
+// build of unsigned updates.
+std::vector<std::string> DefaultUpdatePublicKeys();
+
 // What the build, or whoever creates the worker, fixes for its run.
 struct TUpdaterSettings {
     // The configuration server root (scheme and host).
@@ -58,6 +67,10 @@ struct TUpdaterSettings {
     // The archive passwords (UTF-8, written in the archives' code page when
     // used); none when empty.
     TArchivePasswordSource ArchivePasswords = DefaultArchivePasswords();
+    // With keys (base64), only descriptors signed by one of them are
+    // accepted, and every package must match the digest the descriptor
+    // names; without, signatures are ignored.
+    std::vector<std::string> PublicKeys = DefaultUpdatePublicKeys();
     // A download that receives less than 100 bytes a second for this long
     // fails (the HTTP client's stall limit).
     std::chrono::seconds StallTimeout = km::kDefaultStallTimeout;
@@ -98,6 +111,8 @@ class TConfigUpdaterThread : public km::TManagedThread {
     std::string GetConfigServerPath() const;
     std::string GetConfigInfoFileName() const;
     std::string GetLastConfigUpdateRegKey(const std::string& AConfigType) const;
+    // Where a signed package's verified digest is kept until it is installed.
+    std::string GetArchiveDigestRegKey(const std::string& AConfigType) const;
 
   protected:
     void Execute() override;
@@ -108,6 +123,13 @@ class TConfigUpdaterThread : public km::TManagedThread {
                              const std::string& APassWdForZip, int32_t& ResultError);
     std::unique_ptr<TConfigInfoXml> DownloadConfigInfoXml(const std::string& url,
                                                           const std::string& downloadDir);
+    // Judges a downloaded descriptor's signature and publication time; false
+    // (with fDescriptorVerdict saying why) when it must be refused.
+    bool AcceptSignedDescriptor(const std::string& url, const std::string& localFile,
+                                const TConfigInfoXml& descriptor);
+    // Whether a waiting archive of a signed build is the one whose digest
+    // was verified when it was downloaded; deletes it when not.
+    bool IsVerifiedArchive(const std::string& configZip, const std::string& configType);
     TConfigInfoXmlData GetConfigInfoXmlData(const TConfigInfoXml& ConfigInfoXml,
                                             const std::string& XmlNodeName) const;
     int32_t DownloadConfigZipIfNew(const TConfigInfoXml& configInfoXml,
@@ -126,6 +148,9 @@ class TConfigUpdaterThread : public km::TManagedThread {
     km::TWorkDir fDownloadDir;
     // Why the last downloaded package did not reach its folder.
     std::string fPlaceError;
+    // The public keys (raw); empty for unsigned updates.
+    std::vector<std::string> fKeys;
+    TDescriptorVerdict fDescriptorVerdict = TDescriptorVerdict::Accepted;
     bool FBOnlineUpdate;
     bool FIsOnlineInstallerMode;
     std::string FLastTargetDir;

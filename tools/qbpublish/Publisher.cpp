@@ -1,14 +1,23 @@
 #include "Publisher.h"
 
+#include <fcntl.h>
 #include <libxml/xmlwriter.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
+#include "common/crypto/Crypto.h"
+#include "common/files/FileOps.h"
 #include "common/zip/ZipSupport.h"
 #include "quorbel/ArchivePassword.h"
 #include "quorbel/InstallPaths.h"
@@ -114,7 +123,29 @@ struct WriterFree {
     void operator()(xmlTextWriter* writer) const { xmlFreeTextWriter(writer); }
 };
 
+// The current time (UTC) in a strftime format.
+std::string UtcNow(const char* format) {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char buffer[32];
+    std::strftime(buffer, sizeof buffer, format, &utc);
+    return buffer;
+}
+
 void WriteDescriptor(const TPublishOptions& options, const std::vector<std::string>& types) {
+    const bool sign = !options.SignKeyPem.empty();
+    std::map<std::string, std::string> digests;
+    if (sign) {
+        for (const std::string& type : types) {
+            const std::optional<std::string> digest =
+                km::Sha256OfFile((fs::path(options.OutDir) / (type + ".zip")).string());
+            if (!digest) {
+                throw EPublishError("Cannot read the package " + type + ".zip");
+            }
+            digests[type] = *digest;
+        }
+    }
     const fs::path file = fs::path(options.OutDir) / "configinfo.xml";
     std::unique_ptr<xmlTextWriter, WriterFree> writer(xmlNewTextWriterFilename(file.c_str(), 0));
     if (!writer) {
@@ -124,6 +155,12 @@ void WriteDescriptor(const TPublishOptions& options, const std::vector<std::stri
     bool ok = xmlTextWriterSetIndent(writer.get(), 1) >= 0 &&
               xmlTextWriterStartDocument(writer.get(), "1.0", "UTF-8", nullptr) >= 0 &&
               xmlTextWriterStartElement(writer.get(), x("configinfo")) >= 0;
+    if (sign) {
+        const std::string published =
+            options.Published.empty() ? CurrentPublishedTime() : options.Published;
+        ok = ok &&
+             xmlTextWriterWriteElement(writer.get(), x("published"), x(published.c_str())) >= 0;
+    }
     for (const std::string& type : types) {
         const auto found = options.Types.find(type);
         const TTypeOptions settings = found != options.Types.end() ? found->second : TTypeOptions();
@@ -135,12 +172,31 @@ void WriteDescriptor(const TPublishOptions& options, const std::vector<std::stri
              xmlTextWriterWriteElement(writer.get(), x("torun"), x(settings.ToRun.c_str())) >= 0 &&
              xmlTextWriterWriteElement(writer.get(), x("runparams"),
                                        x(settings.RunParams.c_str())) >= 0 &&
+             (!sign || xmlTextWriterWriteElement(writer.get(), x("sha256"),
+                                                 x(digests[type].c_str())) >= 0) &&
              xmlTextWriterEndElement(writer.get()) >= 0;
     }
     ok = ok && xmlTextWriterEndDocument(writer.get()) >= 0;
     writer.reset();
     if (!ok) {
         throw EPublishError("Cannot write " + file.string());
+    }
+    if (sign) {
+        // Over the exact bytes the server will send.
+        const std::optional<std::string> bytes = km::ReadWholeFile(file.string());
+        if (!bytes) {
+            throw EPublishError("Cannot read " + file.string());
+        }
+        try {
+            const km::TEd25519Key key = km::TEd25519Key::FromPem(options.SignKeyPem);
+            std::ofstream sig(file.string() + ".sig", std::ios::binary | std::ios::trunc);
+            sig << km::EncodeBase64(key.Sign(*bytes)) << "\n";
+            if (!sig.flush()) {
+                throw EPublishError("Cannot write " + file.string() + ".sig");
+            }
+        } catch (const km::Exception& e) {
+            throw EPublishError(e.what());
+        }
     }
 }
 
@@ -192,13 +248,43 @@ std::string Publish(const TPublishOptions& options) {
     return published;
 }
 
+std::string CurrentPublishedTime() {
+    return UtcNow("%Y-%m-%dT%H:%M:%SZ");
+}
+
+std::string GenerateSigningKey(const std::string& keyFile) {
+    const km::TEd25519Key key = km::TEd25519Key::Generate();
+    const std::string pem = key.Pem();
+    const int fd =
+        ::open(keyFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        throw EPublishError("Cannot create " + keyFile +
+                            " (it must not exist yet): " + std::strerror(errno));
+    }
+    const bool written = ::write(fd, pem.data(), pem.size()) == static_cast<ssize_t>(pem.size());
+    if (::close(fd) != 0 || !written) {
+        ::unlink(keyFile.c_str());
+        throw EPublishError("Cannot write " + keyFile);
+    }
+    return km::EncodeBase64(key.PublicKey());
+}
+
+std::string ReadSigningKey(const std::string& keyFile, std::string& pem) {
+    const std::optional<std::string> text = km::ReadWholeFile(keyFile);
+    if (!text) {
+        throw EPublishError("Cannot read the key " + keyFile);
+    }
+    try {
+        const km::TEd25519Key key = km::TEd25519Key::FromPem(*text);
+        pem = *text;
+        return km::EncodeBase64(key.PublicKey());
+    } catch (const km::Exception& e) {
+        throw EPublishError(keyFile + ": " + e.what());
+    }
+}
+
 std::string CurrentDateStamp() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char buffer[32];
-    std::strftime(buffer, sizeof buffer, "%Y%m%d%H%M%S", &utc);
-    return buffer;
+    return UtcNow("%Y%m%d%H%M%S");
 }
 
 }  // namespace qbpublish

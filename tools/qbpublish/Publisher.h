@@ -29,6 +29,12 @@ struct TPublishOptions {
     std::string Date;       // the publication stamp of every package
     TUrlStyle UrlStyle = TUrlStyle::Relative;
     std::map<std::string, TTypeOptions> Types;  // per-type settings (optional)
+    // PKCS#8 PEM of an Ed25519 key: when set, each type gets its package's
+    // "sha256", the descriptor a "published" time, and configinfo.xml.sig
+    // its signature.
+    std::string SignKeyPem;
+    // The "published" time, YYYY-MM-DDTHH:MM:SSZ (UTC); now when empty.
+    std::string Published;
 };
 
 // A refused input, with a message for the publisher.
@@ -48,5 +54,16 @@ std::string Publish(const TPublishOptions& options);
 
 // The stamp "YYYYMMDDhhmmss" of the current time (UTC).
 std::string CurrentDateStamp();
+
+// The current time as YYYY-MM-DDTHH:MM:SSZ.
+std::string CurrentPublishedTime();
+
+// Writes a new Ed25519 key to keyFile as PKCS#8 PEM, mode 0600, never over an
+// existing file (EPublishError), and returns its public key in base64.
+std::string GenerateSigningKey(const std::string& keyFile);
+
+// The base64 public key of the Ed25519 key in keyFile (EPublishError when it
+// holds none).
+std::string ReadSigningKey(const std::string& keyFile, std::string& pem);
 
 }  // namespace qbpublish

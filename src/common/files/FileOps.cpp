@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -270,6 +272,18 @@ std::string CopyPartName(const std::string& path) {
     // A name that leaves no room for the suffix gives up its end instead.
     const std::size_t keep = std::min(path.size() - nameStart, kMaxName);
     return path.substr(0, nameStart + keep) + kCopyPartSuffix;
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        return std::nullopt;
+    }
+    return content;
 }
 
 bool DeleteFile(const std::string& path) {

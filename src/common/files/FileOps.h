@@ -8,6 +8,7 @@
 // partial work in place; only ForceDirectories throws, for an empty path.
 // Any thread may call them; nothing is locked.
 
+#include <optional>
 #include <string>
 
 #include "common/base/KmException.h"
@@ -86,6 +87,9 @@ bool MoveFileOrCopy(const std::string& source, const std::string& target, bool r
 // Deletes one entry that is not a directory (a link to a directory is removed
 // as a link). False when the deletion fails.
 bool DeleteFile(const std::string& path);
+
+// The whole content of the file path, or nothing when it cannot be read.
+std::optional<std::string> ReadWholeFile(const std::string& path);
 
 // Renames or moves oldName to newName; fails when newName exists. A regular
 // file may go to another file system (copied as MoveFileOrCopy does, then

@@ -107,12 +107,14 @@ struct THttpClient::THandles {
 // frames: nothing may be thrown through them, so errors are kept here and
 // raised once libcurl has returned.
 struct THttpClient::TTransfer {
-    TTransfer(THttpClient& aClient, std::ostream& aTarget, const TResumePoint* aResume)
-        : client(aClient), target(aTarget), resume(aResume) {}
+    TTransfer(THttpClient& aClient, std::ostream& aTarget, const TResumePoint* aResume,
+              const TBodyObserver* aObserver)
+        : client(aClient), target(aTarget), resume(aResume), observer(aObserver) {}
 
     THttpClient& client;
     std::ostream& target;
     const TResumePoint* resume;
+    const TBodyObserver* observer;
     TResponseHead head;
     bool bodyStarted = false;
     int64_t received = 0;
@@ -177,6 +179,14 @@ struct THttpClient::TTransfer {
         }
         if (!target) {
             return false;
+        }
+        if (observer != nullptr && *observer) {
+            try {
+                (*observer)(received, data, size);
+            } catch (...) {
+                callbackError = std::current_exception();
+                return false;
+            }
         }
         received += static_cast<int64_t>(size);
         ReportProgress();
@@ -323,9 +333,9 @@ class TMultiAttachment {
 }  // namespace
 
 void THttpClient::Get(const std::string& url, std::ostream& target, const TResumePoint* resume,
-                      TResponseHead* head) {
+                      TResponseHead* head, const TBodyObserver* observer) {
     CURL* easy = fHandles->easy.get();
-    TTransfer transfer{*this, target, resume};
+    TTransfer transfer{*this, target, resume, observer};
     fHandles->errorBuffer[0] = 0;
     SetOpt(easy, CURLOPT_URL, url.c_str());
     // Only the request of this Get asks for a range.

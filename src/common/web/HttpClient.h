@@ -2,6 +2,8 @@
 
 // The HTTP/1.1 client that performs the requests of the download service.
 
+#include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -30,6 +32,11 @@ struct TResponseHead {
     // body (a continued one included).
     int64_t BodyEnd = 0;
 };
+
+// Sees each block of the final response's body as it is written, with the
+// block's position from the start of the whole body (0 again when a body
+// starts over).
+using TBodyObserver = std::function<void(int64_t offset, const char* data, size_t size)>;
 
 // One client per request, built from a settings object. It fetches absolute
 // http and https URLs directly (never through a proxy, whatever the
@@ -67,7 +74,7 @@ class THttpClient {
     // the final response's status, validators and range, also when Get
     // throws.
     void Get(const std::string& url, std::ostream& target, const TResumePoint* resume = nullptr,
-             TResponseHead* head = nullptr);
+             TResponseHead* head = nullptr, const TBodyObserver* observer = nullptr);
 
   private:
     struct THandles;

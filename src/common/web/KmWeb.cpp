@@ -75,7 +75,7 @@ void Wait(std::chrono::milliseconds wait, int64_t held, const TWorkEvent& onWork
 }  // namespace
 
 void DownloadFile(const std::string& url, const std::string& fileName, THttpConfigArg config,
-                  const TWorkEvent& onWork) {
+                  const TWorkEvent& onWork, const TBodyObserver& observer) {
     const THttpConfigArg settingsArg = std::move(config);
     const THttpConfig defaults;
     const THttpConfig& settings = settingsArg.Get() != nullptr ? *settingsArg.Get() : defaults;
@@ -96,7 +96,7 @@ void DownloadFile(const std::string& url, const std::string& fileName, THttpConf
         TResponseHead head;
         try {
             part.seekp(held);
-            client->Get(url, part, held > 0 ? &resume : nullptr, &head);
+            client->Get(url, part, held > 0 ? &resume : nullptr, &head, &observer);
             held = head.BodyEnd;
             break;
         } catch (const EHttpError& error) {

@@ -44,8 +44,10 @@ std::string DownloadString(const std::string& url, bool raiseOnError);
 // is called every 100 ms (sender nullptr, the bytes held), so that it can end
 // the download at once by throwing. Refused connections and error statuses
 // are not tried again. Each retry is written to the debug log.
+// observer (may be empty) sees every block written to the part file, so that
+// a digest can be computed while the file arrives.
 void DownloadFile(const std::string& url, const std::string& fileName, THttpConfigArg config,
-                  const TWorkEvent& onWork);
+                  const TWorkEvent& onWork, const TBodyObserver& observer = {});
 
 // The request behind both operations above: writes the body of the final
 // response to *target from its current position. target must not be null

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -113,9 +114,10 @@ class UpdaterEndToEnd : public testing::Test {
     fs::path DataDir() const { return fSandbox.Root() / "data"; }
     fs::path Marker() const { return fSandbox.Root() / "follow-up-ran"; }
 
-    // Publishes packages of all four types and serves them where the program
-    // looks for its project.
-    void ServePackages() {
+    // Publishes packages of all four types, signed with the demo key that the
+    // loopback program trusts, and serves them where the program looks for
+    // its project. spoil may change what was published before it is served.
+    void ServePackages(const std::function<void(const fs::path& out)>& spoil = {}) {
         const fs::path source = fSandbox.Root() / "publish-source";
         MakeTree(source, {{"dev/rules.xml", "dev " + std::string(kDate)},
                           {"partner/partners.xml", "partner " + std::string(kDate)},
@@ -127,7 +129,11 @@ class UpdaterEndToEnd : public testing::Test {
         options.OutDir = (fSandbox.Root() / "server").string();
         options.Date = kDate;
         options.Types["install"] = {"", "setup.sh", "\"" + Marker().string() + "\" fertig"};
+        qbpublish::ReadSigningKey(QB_E2E_SIGNING_KEY, options.SignKeyPem);
         qbpublish::Publish(options);
+        if (spoil) {
+            spoil(options.OutDir);
+        }
         ASSERT_TRUE(
             fServer.set_mount_point(std::string("/qbdata/") + kProject + "/", options.OutDir));
         fPort.reset();
@@ -205,6 +211,24 @@ TEST_F(UpdaterEndToEnd, WithoutServerShowsTheErrorBoxAndChangesNothing) {
     EXPECT_EQ(ReadTree(InstallDir()), productBefore);
     EXPECT_EQ(ReadTree(DataDir()), dataBefore);
     EXPECT_EQ(km::ReadRegString(std::string("lastconfigupdate.") + kProject + ".dev", "none",
+                                kProductKey),
+              "none");
+}
+
+// A descriptor changed after it was signed: the box says so, and nothing is
+// installed.
+TEST_F(UpdaterEndToEnd, AnEditedDescriptorIsRefusedWithABox) {
+    ServePackages([](const fs::path& out) {
+        std::string xml = kmtest::ReadTextFile(out / "configinfo.xml");
+        xml.replace(xml.find("setup.sh"), 8, "setup.SH");
+        kmtest::WriteTextFile(out / "configinfo.xml", xml);
+    });
+    const Tree productBefore = ReadTree(InstallDir());
+    EXPECT_EQ(RunUpdater("refused"), "0\n");
+    EXPECT_EQ(kmtest::ReadTextFile(fOut / "box-title"), "Fehler\n");
+    EXPECT_TRUE(fs::exists(fOut / "box.png"));
+    EXPECT_EQ(ReadTree(InstallDir()), productBefore);
+    EXPECT_EQ(km::ReadRegString(std::string("lastconfigupdate.") + kProject + ".patch", "none",
                                 kProductKey),
               "none");
 }
