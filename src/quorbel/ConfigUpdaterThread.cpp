@@ -75,8 +75,12 @@ std::string TConfigUpdaterThread::GetProjectName() const {
     return FProjectName.empty() ? std::string(kDefaultProjectName) : FProjectName;
 }
 
+std::string ConfigServerPath(const std::string& root, const std::string& projectName) {
+    return root + "/qbdata/" + projectName + "/";
+}
+
 std::string TConfigUpdaterThread::GetConfigServerPath() const {
-    return fSettings.ConfigServerRoot + "/qbdata/" + GetProjectName() + "/";
+    return ConfigServerPath(fSettings.ConfigServerRoot, GetProjectName());
 }
 
 std::string TConfigUpdaterThread::GetConfigInfoFileName() const {
@@ -87,11 +91,25 @@ std::string TConfigUpdaterThread::GetArchiveDigestRegKey(const std::string& ACon
     return "archivedigest" + GetLastConfigUpdateRegKey(AConfigType).substr(16);
 }
 
-std::string TConfigUpdaterThread::GetLastConfigUpdateRegKey(const std::string& AConfigType) const {
-    if (GetProjectName() == kDefaultProjectName) {
-        return "lastconfigupdate." + AConfigType;
+std::string LastConfigUpdateRegKey(const std::string& projectName, const std::string& type) {
+    if (projectName == kDefaultProjectName) {
+        return "lastconfigupdate." + type;
     }
-    return "lastconfigupdate." + GetProjectName() + "." + AConfigType;
+    return "lastconfigupdate." + projectName + "." + type;
+}
+
+std::string TConfigUpdaterThread::GetLastConfigUpdateRegKey(const std::string& AConfigType) const {
+    return LastConfigUpdateRegKey(GetProjectName(), AConfigType);
+}
+
+std::vector<TTypeOutcome> TConfigUpdaterThread::Outcomes() const {
+    const std::lock_guard lock(fReportMutex);
+    return fOutcomes;
+}
+
+TRunProgress TConfigUpdaterThread::Progress() const {
+    const std::lock_guard lock(fReportMutex);
+    return fProgress;
 }
 
 void TConfigUpdaterThread::Execute() {
@@ -112,7 +130,7 @@ int TConfigUpdaterThread::DoUpdate(bool AIsOnlineInstallerMode) {
         throw km::Exception("Another update of this product did not end");
     }
     if (lock.State() == TUpdateLock::TState::TimedOut) {
-        SetCustomReturnValue(
+        SetTypeText(
             km::Tr("Eine andere Aktualisierung dieses Produkts läuft noch. "
                    "Bitte versuchen Sie es später erneut."));
         return kAnotherUpdateHoldsTheProduct;
@@ -139,8 +157,20 @@ int TConfigUpdaterThread::DoUpdate(bool AIsOnlineInstallerMode) {
             fSettings.ArchivePasswords ? ArchivePasswordBytes(fSettings.ArchivePasswords(type.Name))
                                        : std::string();
         int32_t error = 0;
-        if (UpdateForConfigType(type.Name, configInfoXml.get(), password, error)) {
+        {
+            const std::lock_guard lock(fReportMutex);
+            fProgress = {type.Name, 0};
+        }
+        fTypeText.clear();
+        const bool installed = UpdateForConfigType(type.Name, configInfoXml.get(), password, error);
+        if (installed) {
             result |= type.InstalledBit;
+        }
+        {
+            const std::lock_guard lock(fReportMutex);
+            fOutcomes.push_back({type.Name, error, installed,
+                                 km::ReadRegString(GetLastConfigUpdateRegKey(type.Name), ""),
+                                 fTypeText});
         }
         earlierError = laterError;
         laterError = error;
@@ -161,7 +191,7 @@ bool TConfigUpdaterThread::UpdateForConfigType(const std::string& ConfigType,
     // A refused descriptor installs nothing, a waiting archive neither.
     if (fDescriptorVerdict != TDescriptorVerdict::Accepted) {
         ResultError = -5;
-        SetCustomReturnValue(RefusalText(fDescriptorVerdict));
+        SetTypeText(RefusalText(fDescriptorVerdict));
         return installed;
     }
     const TUpdateTypeDirs dirs = GetUpdateTypeDirs(ConfigType);
@@ -332,7 +362,7 @@ int32_t TConfigUpdaterThread::DownloadConfigZipIfNew(const TConfigInfoXml& confi
     const std::string tempFile = fDownloadDir.Path() + fileName;
     const bool isSigned = !fKeys.empty();
     if (isSigned && !IsSha256Hex(entry.Sha256)) {
-        SetCustomReturnValue(km::TrArgs(
+        SetTypeText(km::TrArgs(
             "Das Paket %s stimmt nicht mit seiner Prüfsumme überein (erwartet %s, erhalten %s).",
             {entry.Url, "?", "-"}));
         return -2;
@@ -374,7 +404,7 @@ int32_t TConfigUpdaterThread::DownloadConfigZipIfNew(const TConfigInfoXml& confi
             hashInOrder ? sha.FinalHex() : km::Sha256OfFile(tempFile).value_or(std::string());
         if (digest != entry.Sha256) {
             km::DeleteFile(tempFile);
-            SetCustomReturnValue(
+            SetTypeText(
                 km::TrArgs("Das Paket %s stimmt nicht mit seiner Prüfsumme überein (erwartet %s, "
                            "erhalten %s).",
                            {entry.Url, entry.Sha256, digest}));
@@ -412,9 +442,8 @@ int32_t TConfigUpdaterThread::UpdateFromConfigZip(const std::string& ConfigZip,
     std::string why;
     const km::TUniqueFd archive = OpenTrustedArchive(ConfigZip, &why);
     if (!archive.Valid()) {
-        SetCustomReturnValue(
-            km::TrArgs("Das Paketarchiv %s fehlt oder kann nicht verwendet werden (%s).",
-                       {ConfigZip, fPlaceError.empty() ? why : fPlaceError}));
+        SetTypeText(km::TrArgs("Das Paketarchiv %s fehlt oder kann nicht verwendet werden (%s).",
+                               {ConfigZip, fPlaceError.empty() ? why : fPlaceError}));
         return -6;
     }
     const std::string configDir = GetConfigDir();
@@ -436,11 +465,11 @@ int32_t TConfigUpdaterThread::UpdateFromConfigZip(const std::string& ConfigZip,
             result = -7;
         }
         if (result == -8) {
-            SetCustomReturnValue(
+            SetTypeText(
                 km::TrArgs("Das Paket konnte nicht an seinen Platz gebracht werden (%s).", {why}));
         }
     } catch (const std::exception& e) {
-        SetCustomReturnValue(e.what());
+        SetTypeText(e.what());
         result = -2;
     }
     work = km::TWorkDir();
@@ -454,9 +483,14 @@ int32_t TConfigUpdaterThread::CheckFollowUp(const std::string& packageDir) {
     if (IsInsidePackage(packageDir, FToRun)) {
         return 0;
     }
-    SetCustomReturnValue(
-        km::Tr("Das Installationspaket nennt ein Folgeprogramm außerhalb des Pakets: ") + FToRun);
+    SetTypeText(km::Tr("Das Installationspaket nennt ein Folgeprogramm außerhalb des Pakets: ") +
+                FToRun);
     return -9;
+}
+
+void TConfigUpdaterThread::SetTypeText(const std::string& text) {
+    fTypeText = text;
+    SetCustomReturnValue(text);
 }
 
 km::THttpConfigPtr TConfigUpdaterThread::DownloadSettings() const {
@@ -467,7 +501,11 @@ km::THttpConfigPtr TConfigUpdaterThread::DownloadSettings() const {
 }
 
 void TConfigUpdaterThread::OnDownloadWork(void* /*ASender*/, km::TWorkMode /*AWorkMode*/,
-                                          int64_t /*AWorkCount*/) {
+                                          int64_t AWorkCount) {
+    {
+        const std::lock_guard lock(fReportMutex);
+        fProgress.Received = AWorkCount;
+    }
     if (Terminated()) {
         throw km::EAbort();
     }

@@ -37,6 +37,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,31 @@ struct TUpdaterSettings {
 // of TUpdaterSettings::LockWait.
 inline constexpr int kAnotherUpdateHoldsTheProduct = -10;
 
+// What one update type of a run came to.
+struct TTypeOutcome {
+    std::string Type;
+    // The type's code (0 installed, -1001 nothing new, else as above).
+    int32_t Code = 0;
+    bool Installed = false;
+    // The date recorded for the type after the run ("" when none).
+    std::string Date;
+    // The text of the type's failure, "" when it has none of its own.
+    std::string Text;
+};
+
+// Where a run stands, for a progress display.
+struct TRunProgress {
+    std::string Type;      // the type being handled, "" before the first
+    int64_t Received = 0;  // bytes of its current download so far
+};
+
+// The folder of a project on the configuration server:
+// root + "/qbdata/" + projectName + "/".
+std::string ConfigServerPath(const std::string& root, const std::string& projectName);
+
+// The registry value that holds a type's recorded package date.
+std::string LastConfigUpdateRegKey(const std::string& projectName, const std::string& type);
+
 class TConfigUpdaterThread : public km::TManagedThread {
   public:
     // Raises km::EInternalError "Project name must be specified for
@@ -106,6 +132,10 @@ class TConfigUpdaterThread : public km::TManagedThread {
     const std::string& RunParams() const { return FRunParams; }
     // The descriptor's "torun" value alone.
     const std::string& ToRun() const { return FToRun; }
+    // The outcomes of the types handled so far; any thread.
+    std::vector<TTypeOutcome> Outcomes() const;
+    // Any thread.
+    TRunProgress Progress() const;
 
     std::string GetProjectName() const;
     std::string GetConfigServerPath() const;
@@ -142,10 +172,16 @@ class TConfigUpdaterThread : public km::TManagedThread {
                                 const std::string& ATargetDir, bool ADeleteAll,
                                 const std::string& APassWdForZip);
     void OnDownloadWork(void* ASender, km::TWorkMode AWorkMode, int64_t AWorkCount);
+    // The run's text (CustomReturnValue), also kept as the current type's.
+    void SetTypeText(const std::string& text);
     // The HTTP settings of every download of the run.
     km::THttpConfigPtr DownloadSettings() const;
 
     km::TWorkDir fDownloadDir;
+    mutable std::mutex fReportMutex;
+    std::vector<TTypeOutcome> fOutcomes;
+    TRunProgress fProgress;
+    std::string fTypeText;
     // Why the last downloaded package did not reach its folder.
     std::string fPlaceError;
     // The public keys (raw); empty for unsigned updates.

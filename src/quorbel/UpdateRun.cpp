@@ -28,6 +28,7 @@ TUpdateRunResult RunUpdateToEnd(const TUpdateRunSettings& settings,
         result.ToRun = ended->ToRun();
         result.ToRunPath = ended->GetToRun();
         result.RunParams = ended->RunParams();
+        result.Outcomes = ended->Outcomes();
     }
     return result;
 }

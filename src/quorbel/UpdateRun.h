@@ -9,6 +9,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "quorbel/ConfigUpdaterThread.h"
 #include "quorbel/Product.h"
@@ -33,6 +34,8 @@ struct TUpdateRunResult {
     std::string ToRun;
     std::string ToRunPath;
     std::string RunParams;
+    // Each type handled, in order.
+    std::vector<TTypeOutcome> Outcomes;
 };
 
 // Runs one update on the main thread's behalf; call it on the main thread.

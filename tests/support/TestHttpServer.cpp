@@ -64,7 +64,15 @@ TestHttpServer::TestHttpServer(TTestServerOptions options) : fOptions(options) {
     fServer->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
         Dispatch(request, response);
     });
-    fPort = fServer->bind_to_any_port("127.0.0.1");
+    if (fOptions.port != 0) {
+        fServer->set_socket_options([](socket_t socket) {
+            const int reuse = 1;
+            ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+        });
+        fPort = fServer->bind_to_port("127.0.0.1", fOptions.port) ? fOptions.port : -1;
+    } else {
+        fPort = fServer->bind_to_any_port("127.0.0.1");
+    }
     if (fPort <= 0) {
         throw std::runtime_error("test server: cannot listen on 127.0.0.1");
     }

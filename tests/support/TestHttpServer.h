@@ -24,6 +24,8 @@ struct TTestServerOptions {
     // https: present a certificate that has expired (otherwise a current,
     // self-signed one).
     bool expiredCertificate = false;
+    // A fixed port (0: a free one), for programs built for one server root.
+    int port = 0;
 };
 
 // A request as the server saw it, recorded before it was answered.

@@ -1,0 +1,291 @@
+// The real qbupdate program against a local server on the port its test
+// build is made for, with a sandbox product.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Publisher.h"
+#include "common/registry/KmRegistry.h"
+#include "quorbel/Product.h"
+#include "support/FileTree.h"
+#include "support/RawHttpServer.h"
+#include "support/Sandbox.h"
+#include "support/TestHttpServer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kmtest::MakeTree;
+using kmtest::ReadTree;
+using kmtest::Tree;
+
+constexpr const char* kProject = qb::kInstallerProject;
+constexpr auto kDeadline = std::chrono::seconds(60);
+
+struct TExit {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs qbupdate with args; a run that outlives the deadline is killed and
+// fails the test. signalAfter > 0: SIGTERM that long after the start.
+TExit RunQbUpdate(const std::vector<std::string>& args,
+                  std::chrono::milliseconds signalAfter = std::chrono::milliseconds(0)) {
+    const fs::path out = fs::temp_directory_path() / ("qbupdate-out-" + std::to_string(getpid()));
+    const fs::path err = out.string() + ".err";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(o, 1);
+        ::dup2(e, 2);
+        std::vector<char*> argv{const_cast<char*>(QBUPDATE_PATH)};
+        for (const std::string& arg : args) {
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        }
+        argv.push_back(nullptr);
+        ::execv(QBUPDATE_PATH, argv.data());
+        ::_exit(127);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    bool signalled = false;
+    int status = 0;
+    while (::waitpid(child, &status, WNOHANG) == 0) {
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        if (signalAfter.count() > 0 && !signalled && elapsed >= signalAfter) {
+            ::kill(child, SIGTERM);
+            signalled = true;
+        }
+        if (elapsed > kDeadline) {
+            ADD_FAILURE() << "qbupdate did not end within the deadline";
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    TExit result;
+    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = kmtest::ReadTextFile(out);
+    result.err = kmtest::ReadTextFile(err);
+    fs::remove(out);
+    fs::remove(err);
+    return result;
+}
+
+class QbUpdateTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        km::SetRegistryRoot(qb::kProductRegistryKey);
+        MakeTree(InstallDir(), {{"app.bin", "v1"}});
+        MakeTree(DataDir() / "config", {{"dev/d.txt", "old"}, {"partner/p.txt", "old"}});
+        ASSERT_TRUE(
+            km::WriteRegString("InstallDir", InstallDir().string(), qb::kProductRegistryKey));
+        ASSERT_TRUE(km::WriteRegString("DatabaseDir", DataDir().string(), qb::kProductRegistryKey));
+        server.emplace(kmtest::TTestServerOptions{.port = QBUPDATE_PORT});
+        server->ServeDirectory(sandbox.Root() / "server", "/");
+    }
+    fs::path InstallDir() const { return sandbox.Root() / "install"; }
+    fs::path DataDir() const { return sandbox.Root() / "data"; }
+    fs::path ProjectDir() const { return sandbox.Root() / "server/qbdata" / kProject; }
+    fs::path Marker() const { return sandbox.Root() / "follow-up-ran"; }
+    std::string DateOf(const std::string& type) {
+        return km::ReadRegString(std::string("lastconfigupdate.") + kProject + "." + type, "-",
+                                 qb::kProductRegistryKey);
+    }
+    void PublishAll() {
+        const fs::path source = sandbox.Root() / "source";
+        MakeTree(source, {{"dev/d.txt", "new"},
+                          {"partner/p.txt", "new"},
+                          {"patch/app.bin", "v2"},
+                          {"install/setup.sh", "#!/bin/sh\necho ran > \"$1\"\n"}});
+        fs::permissions(source / "install/setup.sh", fs::perms::owner_all);
+        qbpublish::TPublishOptions options;
+        options.SourceDir = source.string();
+        options.OutDir = ProjectDir().string();
+        options.Date = "20261210";
+        options.Types["install"] = {"", "setup.sh", "\"" + Marker().string() + "\""};
+        qbpublish::Publish(options);
+    }
+    void WaitForMarker() {
+        for (int i = 0; i < 200 && kmtest::ReadTextFile(Marker()).empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+    }
+
+    kmtest::Sandbox sandbox;
+    std::optional<kmtest::TestHttpServer> server;
+};
+
+TEST_F(QbUpdateTest, CheckRunAndCurrentAsAScriptSeesThem) {
+    PublishAll();
+    TExit check = RunQbUpdate({"--check", "--json"});
+    EXPECT_EQ(check.code, 10) << check.err;
+    for (const char* type : {"dev", "partner", "patch", "install"}) {
+        EXPECT_NE(check.out.find(std::string("{\"type\":\"") + type +
+                                 "\",\"recorded\":\"\","
+                                 "\"offered\":\"20261210\",\"waiting\":true}"),
+                  std::string::npos)
+            << check.out;
+    }
+    EXPECT_EQ(ReadTree(InstallDir()), (Tree{{"app.bin", "v1"}}));
+    EXPECT_EQ(DateOf("patch"), "-");
+
+    const TExit run = RunQbUpdate({});
+    EXPECT_EQ(run.code, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("patch: installed 20261210\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("started: "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("result: 7\n"), std::string::npos) << run.out;
+    // Not a terminal: one line per type on standard error.
+    EXPECT_NE(run.err.find("dev: installed 20261210\n"), std::string::npos) << run.err;
+    EXPECT_EQ(ReadTree(InstallDir()), (Tree{{"app.bin", "v2"}}));
+    EXPECT_EQ(DateOf("install"), "20261210");
+    WaitForMarker();
+    EXPECT_EQ(kmtest::ReadTextFile(Marker()), "ran\n");
+
+    const TExit current = RunQbUpdate({"--json"});
+    EXPECT_EQ(current.code, 0) << current.out;
+    EXPECT_NE(current.out.find("\"result\":-101101"), std::string::npos) << current.out;
+    check = RunQbUpdate({"--check"});
+    EXPECT_EQ(check.code, 0) << check.out;
+}
+
+TEST_F(QbUpdateTest, NoFollowUpInstallsButStartsNothing) {
+    PublishAll();
+    const TExit run = RunQbUpdate({"--no-follow-up"});
+    EXPECT_EQ(run.code, 0) << run.out << run.err;
+    EXPECT_NE(run.err.find("follow-up program not started (--no-follow-up)"), std::string::npos);
+    EXPECT_EQ(run.out.find("started: "), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(fs::exists(Marker()));
+}
+
+TEST_F(QbUpdateTest, WithoutAServerNothingChanges) {
+    server.reset();
+    const Tree before = ReadTree(InstallDir());
+    const Tree config = ReadTree(DataDir() / "config");
+    for (const auto& args : {std::vector<std::string>{}, std::vector<std::string>{"--check"}}) {
+        const TExit run = RunQbUpdate(args);
+        EXPECT_EQ(run.code, 3) << run.out << run.err;
+    }
+    EXPECT_EQ(ReadTree(InstallDir()), before);
+    Tree after = ReadTree(DataDir() / "config");
+    after.erase("~qbupdate.lock");
+    EXPECT_EQ(after, config);
+    EXPECT_EQ(DateOf("dev"), "-");
+}
+
+// SIGTERM during a download that stalls: the run stops at once and leaves
+// nothing half-installed (the stall limit is a minute away).
+TEST_F(QbUpdateTest, SigtermStopsAStalledDownloadPromptly) {
+    const kmtest::RawHttpServer stall("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\nPK",
+                                      kmtest::RawHttpServer::TAfter::Stall);
+    kmtest::WriteTextFile(ProjectDir() / "configinfo.xml",
+                          "<configinfo><patch><date>D1</date><url>" + stall.Url("/patch.zip") +
+                              "</url></patch></configinfo>");
+    const auto start = std::chrono::steady_clock::now();
+    const TExit run = RunQbUpdate({}, std::chrono::milliseconds(1000));
+    std::printf("[ measure  ] SIGTERM during a stalled download: ended %lld ms after the start\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - start)
+                                           .count()));
+    EXPECT_EQ(run.code, 5) << run.out << run.err;
+    EXPECT_EQ(ReadTree(InstallDir()), (Tree{{"app.bin", "v1"}}));
+    EXPECT_EQ(DateOf("patch"), "-");
+}
+
+// On a terminal the download shows a bar with bytes, rate and type.
+TEST_F(QbUpdateTest, OnATerminalTheProgressIsABar) {
+    const fs::path source = sandbox.Root() / "source";
+    std::string big(8 << 20, '\0');
+    std::mt19937_64 random(3);
+    for (char& c : big) {
+        c = static_cast<char>(random() & 0xff);  // does not compress
+    }
+    MakeTree(source, {{"patch/app.bin", big}});
+    qbpublish::TPublishOptions options;
+    options.SourceDir = source.string();
+    options.OutDir = ProjectDir().string();
+    options.Date = "20261210";
+    qbpublish::Publish(options);
+    server->Route("/qbdata/.*/patch.zip", [this](const httplib::Request&, httplib::Response& r) {
+        // Slow enough for the bar to be drawn a few times.
+        auto data = std::make_shared<std::string>(kmtest::ReadTextFile(ProjectDir() / "patch.zip"));
+        r.set_content_provider(data->size(), "application/zip",
+                               [data](size_t offset, size_t length, httplib::DataSink& sink) {
+                                   std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                                   sink.write(data->data() + offset,
+                                              std::min<size_t>(length, 256 * 1024));
+                                   return true;
+                               });
+    });
+    int terminal = -1;
+    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (child == 0) {
+        const int devnull = ::open("/dev/null", O_WRONLY);
+        ::dup2(devnull, 1);
+        ::execl(QBUPDATE_PATH, QBUPDATE_PATH, "--no-follow-up", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ASSERT_GT(child, 0);
+    std::string screen;
+    char buffer[4096];
+    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+    for (;;) {
+        const ssize_t n = ::read(terminal, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;  // EIO once the program has ended
+        }
+        screen.append(buffer, static_cast<size_t>(n));
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "qbupdate did not end within the deadline";
+            ::kill(child, SIGKILL);
+            break;
+        }
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(terminal);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << screen;
+    EXPECT_NE(screen.find("\rpatch    ["), std::string::npos) << screen.substr(0, 2000);
+    EXPECT_NE(screen.find("MiB/s"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("patch: installed 20261210"), std::string::npos) << screen;
+}
+
+TEST(QbUpdateArguments, WrongOptionsExitTwoWithAMessage) {
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        const char* says;
+    } cases[] = {
+        {{"--help"}, 0, "usage: qbupdate"},
+        {{"--version"}, 0, "qbupdate "},
+        {{"--frobnicate"}, 2, "unknown option \"--frobnicate\""},
+        {{"--timeout"}, 2, "--timeout needs a number of seconds"},
+        {{"--timeout", "soon"}, 2, "--timeout takes a positive number of seconds"},
+        {{"--timeout", "0"}, 2, "--timeout takes a positive number of seconds"},
+        {{"check"}, 2, "unknown option \"check\""},
+    };
+    for (const auto& c : cases) {
+        const TExit run = RunQbUpdate(c.args);
+        EXPECT_EQ(run.code, c.code) << c.args[0];
+        EXPECT_NE((run.out + run.err).find(c.says), std::string::npos) << run.out << run.err;
+    }
+}
+
+}  // namespace

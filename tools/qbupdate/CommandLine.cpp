@@ -1,0 +1,65 @@
+#include "CommandLine.h"
+
+#include <cstdlib>
+
+namespace qbupdate {
+
+const char* const kUsage =
+    "usage: qbupdate [--check] [--json] [--no-follow-up] [--timeout SECONDS]\n"
+    "\n"
+    "Updates the installed product from the vendor's configuration server, as the\n"
+    "online updater's window does, without a display: every update type (dev,\n"
+    "partner, patch, install) gets the packages newer than the ones recorded.\n"
+    "\n"
+    "  --check            fetch only the descriptor and say what a run would install;\n"
+    "                     nothing is changed, no package is downloaded\n"
+    "  --json             one JSON object on standard output instead of the text\n"
+    "  --no-follow-up     do not start an install package's follow-up program\n"
+    "  --timeout SECONDS  end a run that takes longer, as a stop does (default 14400)\n"
+    "  --help, --version\n"
+    "\n"
+    "Progress goes to standard error. Exit codes:\n"
+    "  0   the run succeeded or everything was current (with --check: nothing waits)\n"
+    "  1   any other failure (the text says which type failed and why)\n"
+    "  2   a wrong option\n"
+    "  3   no update descriptor (server, network, or refused signature)\n"
+    "  4   another update of this product held it for the whole lock wait\n"
+    "  5   stopped by SIGINT, SIGTERM or the time limit (nothing half-installed)\n"
+    "  10  with --check: updates wait\n";
+
+std::optional<TOptions> ParseCommandLine(const std::vector<std::string>& args, std::string& error) {
+    TOptions options;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--check") {
+            options.Check = true;
+        } else if (arg == "--json") {
+            options.Json = true;
+        } else if (arg == "--no-follow-up") {
+            options.FollowUp = false;
+        } else if (arg == "--help" || arg == "-h") {
+            options.Help = true;
+        } else if (arg == "--version") {
+            options.Version = true;
+        } else if (arg == "--timeout") {
+            if (i + 1 >= args.size()) {
+                error = "--timeout needs a number of seconds";
+                return std::nullopt;
+            }
+            const std::string& value = args[++i];
+            char* end = nullptr;
+            const long long seconds = std::strtoll(value.c_str(), &end, 10);
+            if (value.empty() || *end != 0 || seconds <= 0) {
+                error = "--timeout takes a positive number of seconds, not \"" + value + "\"";
+                return std::nullopt;
+            }
+            options.Timeout = std::chrono::seconds(seconds);
+        } else {
+            error = "unknown option \"" + arg + "\"";
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+}  // namespace qbupdate
