@@ -1,5 +1,6 @@
 #include "quorbel/ConfigUpdaterThread.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -215,9 +216,11 @@ bool TConfigUpdaterThread::UpdateForConfigType(const std::string& ConfigType,
     const std::string configZip = dirs.ArchiveDir + ConfigType + ".zip";
     const bool hasFollowUp = dirs.Type->InstalledBit == kFollowUpBit;
 
-    if (OpenTrustedArchive(configZip).Valid() && IsVerifiedArchive(configZip, ConfigType)) {
-        const int32_t r = UpdateFromConfigZip(configZip, ConfigType, dirs.TargetDir, dirs.DeleteAll,
-                                              APassWdForZip);
+    // Opened once: what is checked is what gets unpacked.
+    const km::TUniqueFd waiting = OpenTrustedArchive(configZip);
+    if (waiting.Valid() && IsVerifiedArchive(waiting, configZip, ConfigType)) {
+        const int32_t r = UpdateFromConfigZip(waiting, configZip, ConfigType, dirs.TargetDir,
+                                              dirs.DeleteAll, APassWdForZip);
         ResultError = r;
         if (r == 0) {
             installed = true;
@@ -241,7 +244,11 @@ bool TConfigUpdaterThread::UpdateForConfigType(const std::string& ConfigType,
         }
         return installed;
     }
-    r = UpdateFromConfigZip(configZip, ConfigType, dirs.TargetDir, dirs.DeleteAll, APassWdForZip);
+    // The downloaded file itself, as verified: not whatever the shared
+    // folder holds under its name by now.
+    const km::TUniqueFd downloaded = std::move(fDownloaded);
+    r = UpdateFromConfigZip(downloaded, configZip, ConfigType, dirs.TargetDir, dirs.DeleteAll,
+                            APassWdForZip);
     if (r == 0 && hasFollowUp) {
         r = CheckFollowUp(dirs.TargetDir);  // a link in the package may lead out
         if (r != 0) {
@@ -317,13 +324,14 @@ bool TConfigUpdaterThread::AcceptSignedDescriptor(const std::string& url,
     return true;
 }
 
-bool TConfigUpdaterThread::IsVerifiedArchive(const std::string& configZip,
+bool TConfigUpdaterThread::IsVerifiedArchive(const km::TUniqueFd& archive,
+                                             const std::string& configZip,
                                              const std::string& configType) {
     if (fKeys.empty()) {
         return true;
     }
     const std::string recorded = km::ReadRegString(GetArchiveDigestRegKey(configType), "");
-    const std::optional<std::string> digest = km::Sha256OfFile(configZip);
+    const std::optional<std::string> digest = km::Sha256OfFile(OpenFileName(archive));
     if (!recorded.empty() && digest && *digest == recorded) {
         return true;
     }
@@ -416,6 +424,7 @@ int32_t TConfigUpdaterThread::DownloadConfigZipIfNew(const TConfigInfoXml& confi
     // Only this user may write the archive where it waits, whatever the
     // umask: a waiting archive that others may write is never installed.
     ::chmod(tempFile.c_str(), 0644);
+    fDownloaded.Reset(::open(tempFile.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     // A package that did not reach its place is found missing (-6) next,
     // with this cause.
     fPlaceError.clear();
@@ -426,11 +435,15 @@ int32_t TConfigUpdaterThread::DownloadConfigZipIfNew(const TConfigInfoXml& confi
     } else if (errno = 0; !km::MoveFileOrCopy(tempFile, ConfigZip, true)) {
         fPlaceError = km::SysErrorMessage(errno != 0 ? errno : EIO) + ": " + ConfigZip;
     }
+    if (!fPlaceError.empty()) {
+        fDownloaded.Reset();
+    }
     lastConfigUpdate = entry.Date;
     return 0;
 }
 
-int32_t TConfigUpdaterThread::UpdateFromConfigZip(const std::string& ConfigZip,
+int32_t TConfigUpdaterThread::UpdateFromConfigZip(const km::TUniqueFd& archive,
+                                                  const std::string& ConfigZip,
                                                   const std::string& ConfigType,
                                                   const std::string& ATargetDir, bool ADeleteAll,
                                                   const std::string& APassWdForZip) {
@@ -438,12 +451,10 @@ int32_t TConfigUpdaterThread::UpdateFromConfigZip(const std::string& ConfigZip,
     if (type.Target == TTargetFolder::InstallFolder) {
         ADeleteAll = false;  // the installation folder is never replaced as a whole
     }
-    // Opened once: what is checked is what gets unpacked.
-    std::string why;
-    const km::TUniqueFd archive = OpenTrustedArchive(ConfigZip, &why);
     if (!archive.Valid()) {
-        SetTypeText(km::TrArgs("Das Paketarchiv %s fehlt oder kann nicht verwendet werden (%s).",
-                               {ConfigZip, fPlaceError.empty() ? why : fPlaceError}));
+        SetTypeText(km::TrArgs(
+            "Das Paketarchiv %s fehlt oder kann nicht verwendet werden (%s).",
+            {ConfigZip, fPlaceError.empty() ? km::SysErrorMessage(ENOENT) : fPlaceError}));
         return -6;
     }
     const std::string configDir = GetConfigDir();
@@ -458,9 +469,9 @@ int32_t TConfigUpdaterThread::UpdateFromConfigZip(const std::string& ConfigZip,
         if (ADeleteAll) {
             result = ReplaceFolder(packageFolder, ATargetDir, &why) ? 0 : -8;
         } else if (IsAbsolute(ATargetDir) && km::DirectoryExists(ATargetDir)) {
-            const std::string journalDir =
-                km::DirectoryExists(configDir) ? configDir : std::string();
-            result = CopyInWithRollback(packageFolder, ATargetDir, journalDir, &why) ? 0 : -8;
+            // The journal goes where only who may write the target can
+            // reach it: into the target.
+            result = CopyInWithRollback(packageFolder, ATargetDir, ATargetDir, &why) ? 0 : -8;
         } else {
             result = -7;
         }

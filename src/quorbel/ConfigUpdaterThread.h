@@ -41,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "common/files/UniqueFd.h"
 #include "common/files/WorkDir.h"
 #include "common/thread/ThreadManager.h"
 #include "common/web/KmWeb.h"
@@ -159,7 +160,8 @@ class TConfigUpdaterThread : public km::TManagedThread {
                                 const TConfigInfoXml& descriptor);
     // Whether a waiting archive of a signed build is the one whose digest
     // was verified when it was downloaded; deletes it when not.
-    bool IsVerifiedArchive(const std::string& configZip, const std::string& configType);
+    bool IsVerifiedArchive(const km::TUniqueFd& archive, const std::string& configZip,
+                           const std::string& configType);
     TConfigInfoXmlData GetConfigInfoXmlData(const TConfigInfoXml& ConfigInfoXml,
                                             const std::string& XmlNodeName) const;
     int32_t DownloadConfigZipIfNew(const TConfigInfoXml& configInfoXml,
@@ -168,9 +170,10 @@ class TConfigUpdaterThread : public km::TManagedThread {
     // -9, with its text, when the follow-up program toRun of the install
     // package in packageDir lies outside it; 0 otherwise.
     int32_t CheckFollowUp(const std::string& packageDir);
-    int32_t UpdateFromConfigZip(const std::string& ConfigZip, const std::string& ConfigType,
-                                const std::string& ATargetDir, bool ADeleteAll,
-                                const std::string& APassWdForZip);
+    // Unpacks the archive open as archive (ConfigZip names it in texts).
+    int32_t UpdateFromConfigZip(const km::TUniqueFd& archive, const std::string& ConfigZip,
+                                const std::string& ConfigType, const std::string& ATargetDir,
+                                bool ADeleteAll, const std::string& APassWdForZip);
     void OnDownloadWork(void* ASender, km::TWorkMode AWorkMode, int64_t AWorkCount);
     // The run's text (CustomReturnValue), also kept as the current type's.
     void SetTypeText(const std::string& text);
@@ -184,6 +187,8 @@ class TConfigUpdaterThread : public km::TManagedThread {
     std::string fTypeText;
     // Why the last downloaded package did not reach its folder.
     std::string fPlaceError;
+    // The last downloaded package, opened before it moved to its folder.
+    km::TUniqueFd fDownloaded;
     // The public keys (raw); empty for unsigned updates.
     std::vector<std::string> fKeys;
     TDescriptorVerdict fDescriptorVerdict = TDescriptorVerdict::Accepted;

@@ -1,6 +1,7 @@
 #include "quorbel/CopyInTransaction.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,17 +74,29 @@ struct Journal {
     std::vector<Step> steps;
 };
 
-enum class TJournalRead { Missing, Usable, Refused };
+// Root's journal, seen by another user.
+bool IsForeignJournal(const std::string& file) {
+    struct stat st {};
+    return ::lstat(file.c_str(), &st) == 0 && st.st_uid == 0 && ::geteuid() != 0;
+}
+
+// Missing: no journal. NotOurs: root's journal seen by another user, or one
+// a live copy holds: left exactly as it is, for its owner's next run.
+enum class TJournalRead { Missing, Usable, Refused, NotOurs };
 
 // The whole content of a journal file that may be trusted; Refused with the
 // reason for any other entry of that name.
 TJournalRead ReadTrustedFile(const std::string& file, std::string& content, std::string& why) {
     const km::TUniqueFd fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.Valid()) {
-        if (errno == ENOENT) {
+        const int error = errno;
+        if (error == ENOENT) {
             return TJournalRead::Missing;
         }
-        why = errno == ELOOP ? "it is a link" : "it cannot be opened";
+        if (IsForeignJournal(file)) {
+            return TJournalRead::NotOurs;  // root's, which this user may not even read
+        }
+        why = error == ELOOP ? "it is a link" : "it cannot be opened";
         return TJournalRead::Refused;
     }
     struct stat st {};
@@ -91,9 +104,16 @@ TJournalRead ReadTrustedFile(const std::string& file, std::string& content, std:
         why = "it is not a regular file";
         return TJournalRead::Refused;
     }
-    if ((st.st_uid != ::geteuid() && st.st_uid != 0) || (st.st_mode & 0022) != 0) {
+    if (st.st_uid == 0 && ::geteuid() != 0) {
+        return TJournalRead::NotOurs;
+    }
+    if (st.st_uid != ::geteuid() || (st.st_mode & 0022) != 0) {
         why = "another user may have written it";
         return TJournalRead::Refused;
+    }
+    // A copy that is still running holds its journal.
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+        return TJournalRead::NotOurs;
     }
     char buffer[4096];
     for (;;) {
@@ -193,6 +213,7 @@ bool ReadJournal(const std::string& file, const TCopyInTargetFilter& mayWrite, J
     std::string why;
     switch (ReadTrustedFile(file, content, why)) {
         case TJournalRead::Missing:
+        case TJournalRead::NotOurs:
             return false;
         case TJournalRead::Refused:
             SetAside(file, why);
@@ -262,9 +283,14 @@ class TCopyIn {
         if (!Exists(fTarget) || !fs::is_directory(fTarget)) {
             return Fail("The target folder does not exist: " + fTarget.string());
         }
-        if (Exists(fSource / kBackupName)) {
-            return Fail("The package holds the backup folder's name: " +
-                        (fSource / kBackupName).string());
+        if (Exists(fSource / kBackupName) || Exists(fSource / kJournalName)) {
+            return Fail("The package holds a name the update itself uses: " + fSource.string());
+        }
+        // Another user's interrupted copy (root's, seen by a user) waits for
+        // its owner: its journal and backup must stay as they are.
+        if (!fJournalFile.empty() && IsForeignJournal(fJournalFile)) {
+            return Fail("An interrupted update of another user waits to be recovered: " +
+                        fJournalFile);
         }
         // Recovery has run before: a backup folder still here is a leftover
         // that no journal refers to any more.
@@ -298,6 +324,11 @@ class TCopyIn {
         ::unlink(fJournalFile.c_str());
         fOut.Reset(::open(fJournalFile.c_str(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        // Held while the copy runs, so that a recovery running meanwhile
+        // (a run without the update lock) leaves it alone.
+        if (fOut.Valid() && ::flock(fOut.Get(), LOCK_EX | LOCK_NB) != 0) {
+            return false;
+        }
         return fOut.Valid() &&
                Write("T " + Escape(fJournal.target) + "\nB " + Escape(fJournal.backup) + "\n");
     }

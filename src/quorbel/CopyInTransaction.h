@@ -7,8 +7,10 @@
 // inside the target, "<target>/.~qbbackup", and every step is written to a
 // journal before it is taken: "D dir" (folder created), "A file" (file
 // added), "R file" (file replaced, old one in the backup). A failure rolls the
-// steps back in reverse order. The journal lives in a folder the product owns
-// (the configuration folder) so that the next run finds it:
+// steps back in reverse order. The journal lives where the next run finds it:
+// the update puts it into the target folder itself (the installation folder,
+// which only its owner may write), and older runs left it in the
+// configuration folder:
 //   "~qbcopyin.journal" present      -> the copy never completed: roll back
 //   "~qbcopyin.journal.done" present -> it completed: delete the backup
 // Renaming the journal to ".done" is the moment the copy counts as done.
@@ -17,12 +19,15 @@
 //
 // The configuration folder is shared by the product's users, so a journal
 // found there is not trusted: it is acted on only when it is a regular file
-// (not a link) of this user or root that nobody else may write, its target is
+// (not a link) of this user that nobody else may write, no live copy holds it
+// (a copy holds its journal with flock), its target is
 // one that mayWrite accepts, its backup is that target's own backup folder
 // and its steps name paths below the target. Any other journal is set aside
 // (renamed to "~qbcopyin.journal.refused", with a debug log entry) and
-// nothing it names is touched. The journal is created anew (never written
-// through an existing entry), mode 0600.
+// nothing it names is touched. Root's journal, seen by another user, stays as
+// it is for root's next run, and that user's copy-in refuses to start. The
+// journal is created anew (never written through an existing entry), mode
+// 0600.
 
 #include <functional>
 #include <string>

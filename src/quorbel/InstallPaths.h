@@ -53,8 +53,11 @@ inline constexpr TUpdateType kUpdateTypes[] = {
      TWorkFolder::BelowConfigFolder},
     {"partner", 1, false, TArchiveFolder::ConfigSubfolder, TTargetFolder::ArchiveFolder, true,
      TWorkFolder::BelowConfigFolder},
+    // Unpacked in the private temporary folder: another user of the shared
+    // configuration folder could swap a working folder there before its
+    // content is copied into the installation folder.
     {"patch", 2, true, TArchiveFolder::ConfigSubfolder, TTargetFolder::InstallFolder, false,
-     TWorkFolder::BelowConfigFolder},
+     TWorkFolder::TempFolder},
     {"install", 4, true, TArchiveFolder::NewTempFolder, TTargetFolder::ArchiveFolder, false,
      TWorkFolder::TempFolder},
 };

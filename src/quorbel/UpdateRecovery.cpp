@@ -1,7 +1,7 @@
 #include "quorbel/UpdateRecovery.h"
 
+#include <chrono>
 #include <filesystem>
-#include <regex>
 
 #include "common/files/FileOps.h"
 #include "common/files/PathUtil.h"
@@ -16,7 +16,10 @@ void RecoverInterruptedUpdate(const std::string& configDir) {
     if (configDir.empty() || !km::DirectoryExists(configDir)) {
         return;
     }
-    RecoverCopyIn(configDir, IsCopyInTarget);
+    RecoverCopyIn(configDir, IsCopyInTarget);  // where older runs kept the journal
+    if (const std::string installDir = GetInstallDir(); !installDir.empty()) {
+        RecoverCopyIn(installDir, IsCopyInTarget);
+    }
     for (const TUpdateType& type : kUpdateTypes) {
         if (type.Archive != TArchiveFolder::ConfigSubfolder) {
             continue;  // nothing of the type's own below the configuration folder
@@ -29,15 +32,9 @@ void RecoverInterruptedUpdate(const std::string& configDir) {
         km::DeleteFile(km::CopyPartName(folder + "/" + type.Name + ".zip"));
     }
 
-    static const std::regex workDirName("~qb[0-8]{5}");
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(configDir, ec), end; !ec && it != end;
-         it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (std::regex_match(name, workDirName) && it->is_directory(ec) && !it->is_symlink(ec)) {
-            km::DeleteDirectoryTree(it->path().string());
-        }
-    }
+    // Working folders of killed runs; a live run (one that runs without the
+    // lock) holds its own.
+    km::RemoveStaleWorkDirs(configDir, "~qb", std::chrono::seconds(0));
 }
 
 void RemoveStaleWorkingFolders() {

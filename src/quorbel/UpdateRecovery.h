@@ -9,7 +9,7 @@
 //   aside;
 // - an interrupted replacement of the dev or partner folder: the old folder
 //   goes back, or the one moved aside is deleted (FolderSwap.h);
-// - working folders "~qb" + five digits: deleted;
+// - working folders "~qb" + five digits that no live run holds: deleted;
 // - a package archive copied in from another file system and not complete
 //   (km::CopyPartName): deleted.
 // A package archive that was waiting stays and is installed by the run's

@@ -1,13 +1,18 @@
 // Replacing a folder as a whole and copying into a folder, each so that a
 // failure or a killed process never leaves a half-installed product.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
 
 #include "common/files/FileOps.h"
+#include "common/files/UniqueFd.h"
 #include "quorbel/CopyInTransaction.h"
 #include "quorbel/FolderSwap.h"
 #include "support/FileTree.h"
@@ -254,6 +259,62 @@ TEST_F(InstallTransactionTest, TheJournalIsMadeAnewAndNeverWrittenThroughALink) 
     ASSERT_TRUE(qb::CopyInWithRollback(Path("work/patch2").string(), Path("target").string(),
                                        Path("config").string()));
     EXPECT_EQ(kmtest::ReadTextFile(Path("victim/secret")), "root only");
+}
+
+}  // namespace
+
+namespace {
+
+// Root's interrupted copy, seen by an ordinary user's run (the window opened
+// after a killed root timer run): neither its recovery nor a new copy may
+// touch root's journal or backup; only root's next run may.
+TEST_F(InstallTransactionTest, RootsInterruptedCopyWaitsForRoot) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as another user";
+    }
+    MakeTree(Path("target"), {{"a.txt", "a2"}});
+    MakeTree(Path("target/.~qbbackup"), {{"a.txt", "a1"}});
+    MakeTree(Path("work/patch"), {{"b.txt", "b"}});
+    const std::string target = Path("target").string();
+    kmtest::WriteTextFile(Path("target/~qbcopyin.journal"),
+                          "T " + target + "\nB " + target + "/.~qbbackup\nR a.txt\n");
+    fs::permissions(Path("target/~qbcopyin.journal"), fs::perms(0600));
+    ASSERT_EQ(std::system(("chmod 0777 " + dir.Path().string() + " " + target + " " +
+                           Path("work").string() + " " + Path("work/patch").string())
+                              .c_str()),
+              0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        bool ok = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        qb::RecoverCopyIn(target, AnyTarget);
+        ok = ok && !qb::CopyInWithRollback(Path("work/patch").string(), target, target);
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(fs::exists(Path("target/~qbcopyin.journal")));
+    EXPECT_EQ(ReadTree(Path("target/.~qbbackup")), (Tree{{"a.txt", "a1"}}));
+
+    // Root's own next run rolls it back.
+    qb::RecoverCopyIn(target, AnyTarget);
+    EXPECT_EQ(ReadTree(Path("target")), (Tree{{"a.txt", "a1"}}));
+}
+
+// A copy holds its journal: a recovery running beside it (a run without the
+// lock) leaves the live journal alone.
+TEST_F(InstallTransactionTest, ALiveCopysJournalIsNotRecovered) {
+    MakeTree(Path("target"), {{"a.txt", "a"}});
+    const std::string target = Path("target").string();
+    kmtest::WriteTextFile(Path("target/~qbcopyin.journal"),
+                          "T " + target + "\nB " + target + "/.~qbbackup\nA a.txt\n");
+    const km::TUniqueFd live(::open(Path("target/~qbcopyin.journal").c_str(), O_RDONLY));
+    ASSERT_EQ(::flock(live.Get(), LOCK_EX), 0);
+    qb::RecoverCopyIn(target, AnyTarget);
+    EXPECT_EQ(
+        ReadTree(Path("target")),
+        (Tree{{"a.txt", "a"},
+              {"~qbcopyin.journal", kmtest::ReadTextFile(Path("target/~qbcopyin.journal"))}}));
 }
 
 }  // namespace

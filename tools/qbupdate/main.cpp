@@ -142,8 +142,8 @@ int ExitCodeOf(const qb::TUpdateRunResult& run) {
     if (run.Code == qb::kAnotherUpdateHoldsTheProduct) {
         return kExitLocked;
     }
-    if (run.Outcomes.empty()) {
-        return kExitFailed;
+    if (run.Outcomes.empty() || run.Code == -1) {
+        return kExitFailed;  // an error that ended the run, whatever came before it
     }
     bool allOk = true;
     bool noDescriptor = true;

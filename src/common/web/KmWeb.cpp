@@ -88,7 +88,7 @@ void DownloadFile(const std::string& url, const std::string& fileName, THttpConf
     const std::unique_ptr<THttpClient> client = CreateHttpClient(&settings, onWork);
     // held: the bytes of the body the part file holds, from its start.
     int64_t held = 0;
-    int64_t heldAtLastTry = 0;
+    int64_t furthest = 0;
     int withoutProgress = 0;
     std::string validator;
     for (;;) {
@@ -115,7 +115,9 @@ void DownloadFile(const std::string& url, const std::string& fileName, THttpConf
             part.flush();
             std::error_code ec;
             std::filesystem::resize_file(partName, static_cast<uintmax_t>(held), ec);
-            const bool progress = held - heldAtLastTry >= kRetryProgress;
+            // Progress is bytes beyond the furthest point any try reached: a
+            // body that starts again from zero each time makes none.
+            const bool progress = held - furthest >= kRetryProgress;
             if (!progress && ++withoutProgress > settings.MaxRetriesWithoutProgress) {
                 throw;
             }
@@ -127,7 +129,7 @@ void DownloadFile(const std::string& url, const std::string& fileName, THttpConf
             }
             DebugLog("retry " + url + " at byte " + std::to_string(held) + ": " + error.what(),
                      "DownloadFile");
-            heldAtLastTry = held;
+            furthest = std::max(furthest, held);
             if (withoutProgress > 0) {
                 Wait(RetryWait(settings, withoutProgress), held, onWork);
             }
