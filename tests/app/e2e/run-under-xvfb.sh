@@ -11,21 +11,8 @@ outdir=$2
 limit=$3
 
 # The server may still be coming up when xvfb-run starts us.
-tries=0
-until xdpyinfo >/dev/null 2>&1; do
-    tries=$((tries + 1))
-    if [ "$tries" -gt 100 ]; then
-        echo "no X display" > "$outdir/exit-code"
-        exit 0
-    fi
-    sleep 0.1
-done
-
-# No session bus on the virtual display: without this, the D-Bus library
-# forks a bus launcher from the running program, and under the sanitizers a
-# child forked from a threaded process can hang in the allocator's lock.
-DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus" "$updater" 2> "$outdir/stderr" &
-pid=$!
+. "$(dirname "$0")/xvfb-common.sh"
+start_on_display "$updater" "$outdir" exit-code
 
 find_window() {
     xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1

@@ -9,18 +9,8 @@ program=$1
 outdir=$2
 limit=$3
 
-tries=0
-until xdpyinfo >/dev/null 2>&1; do
-    tries=$((tries + 1))
-    if [ "$tries" -gt 100 ]; then
-        echo "no X display" > "$outdir/titles"
-        exit 0
-    fi
-    sleep 0.1
-done
-
-DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus" "$program" 2> "$outdir/stderr" &
-pid=$!
+. "$(dirname "$0")/xvfb-common.sh"
+start_on_display "$program" "$outdir" titles
 
 waited=0
 while kill -0 "$pid" 2>/dev/null; do
