@@ -14,12 +14,9 @@
 namespace qb {
 namespace {
 
-void Refuse(const std::string& archiveFile, const std::string& reason, std::string* why) {
+void Refuse(const std::string& archiveFile, const std::string& reason) {
     km::DebugWarning("package archive " + archiveFile + " left alone: " + reason,
                      "OpenTrustedArchive");
-    if (why != nullptr) {
-        *why = reason;
-    }
 }
 
 bool MayBeTrusted(const struct stat& st) {
@@ -28,7 +25,7 @@ bool MayBeTrusted(const struct stat& st) {
 
 }  // namespace
 
-km::TUniqueFd OpenTrustedArchive(const std::string& archiveFile, std::string* why) {
+km::TUniqueFd OpenTrustedArchive(const std::string& archiveFile) {
     const size_t slash = archiveFile.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : archiveFile.substr(0, slash);
     const std::string name = archiveFile.substr(slash == std::string::npos ? 0 : slash + 1);
@@ -39,9 +36,7 @@ km::TUniqueFd OpenTrustedArchive(const std::string& archiveFile, std::string* wh
         struct stat st {};
         if ((error == ELOOP || error == ENOTDIR) &&
             ::fstatat(AT_FDCWD, archiveFile.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            Refuse(archiveFile, "its folder is a link", why);
-        } else if (why != nullptr) {
-            *why = km::SysErrorMessage(error == ELOOP ? ENOENT : error);
+            Refuse(archiveFile, "its folder is a link");
         }
         return {};
     }
@@ -49,22 +44,18 @@ km::TUniqueFd OpenTrustedArchive(const std::string& archiveFile, std::string* wh
         ::openat(dir.Get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file.Valid()) {
         const int error = errno;
-        if (error == ENOENT) {
-            if (why != nullptr) {
-                *why = km::SysErrorMessage(error);
-            }
-        } else {
-            Refuse(archiveFile, error == ELOOP ? "it is a link" : km::SysErrorMessage(error), why);
+        if (error != ENOENT) {
+            Refuse(archiveFile, error == ELOOP ? "it is a link" : km::SysErrorMessage(error));
         }
         return {};
     }
     struct stat st {};
     if (::fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        Refuse(archiveFile, "it is not a regular file", why);
+        Refuse(archiveFile, "it is not a regular file");
         return {};
     }
     if (!MayBeTrusted(st)) {
-        Refuse(archiveFile, "another user owns it or may write it", why);
+        Refuse(archiveFile, "another user owns it or may write it");
         return {};
     }
     return file;

@@ -13,9 +13,8 @@ namespace qb {
 // Opens archiveFile for unpacking when it may be trusted: a regular file
 // reached without a link, in a folder that is not a link, owned by this user
 // or root and writable by nobody else. Otherwise returns an invalid
-// descriptor, sets why (when given) to the reason, and a debug log entry names
-// a file that is there but refused.
-km::TUniqueFd OpenTrustedArchive(const std::string& archiveFile, std::string* why = nullptr);
+// descriptor, and a debug log entry names a file that is there but refused.
+km::TUniqueFd OpenTrustedArchive(const std::string& archiveFile);
 
 // A name under which the file open as fd is reached, whatever happens to its
 // own name meanwhile.
