@@ -84,11 +84,11 @@ void ResetProduct(const fs::path& work) {
 }
 
 int RunEngine(const std::string& root, const std::vector<std::string>& keys = {}) {
-    qb::TUpdateRunSettings settings;
-    settings.Project = kProject;
-    settings.Worker.ConfigServerRoot = root;
-    settings.Worker.PublicKeys = keys;
-    return qb::RunUpdateToEnd(settings).Code;
+    qb::TRunRequest request;
+    request.Project = kProject;
+    request.Settings.ConfigServerRoot = root;
+    request.Settings.PublicKeys = keys;
+    return qb::CombinedResultCode(qb::RunUpdate(request, qb::RealWorld(), {}));
 }
 
 }  // namespace

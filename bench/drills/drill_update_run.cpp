@@ -26,9 +26,11 @@
 
 #include "common/registry/KmRegistry.h"
 #include "quorbel/InstallPaths.h"
+#include "quorbel/ProductFolders.h"
 #include "quorbel/UpdateLock.h"
 #include "quorbel/UpdateRecovery.h"
 #include "quorbel/UpdateRun.h"
+#include "quorbel/UpdateWorld.h"
 
 namespace {
 
@@ -48,26 +50,29 @@ long MaxRssKib() {
 
 int Run(const std::string& serverRoot, const std::string& project) {
     const auto start = std::chrono::steady_clock::now();
-    qb::TUpdateRunSettings settings;
-    settings.InstallerMode = !project.empty();
-    settings.Project = project;
-    settings.Worker.ConfigServerRoot = serverRoot;
-    const qb::TUpdateRunResult run = qb::RunUpdateToEnd(settings);
+    qb::TRunRequest request;
+    request.InstallerMode = !project.empty();
+    request.Project = project;
+    request.Settings.ConfigServerRoot = serverRoot;
+    const qb::TRunReport run = qb::RunUpdate(request, qb::RealWorld(), {});
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
-    std::printf("result %d\ntext %s\nseconds %.3f\nmaxrss_kib %ld\n", run.Code, run.Text.c_str(),
-                seconds.count(), MaxRssKib());
+    std::printf("result %d\ntext %s\nseconds %.3f\nmaxrss_kib %ld\n", qb::CombinedResultCode(run),
+                qb::ProblemTextGerman(run.Problem).c_str(), seconds.count(), MaxRssKib());
     return 0;
 }
 
 int Recover() {
-    const std::string configDir = qb::GetConfigDir();
-    const qb::TUpdateLock lock(configDir, {}, qb::TUpdaterSettings().LockWait);
+    const qb::TWorld world = qb::RealWorld();
+    qb::TProductFolders folders(world.Settings);
+    const qb::TUpdateLock lock(folders.Config(), {}, qb::TUpdaterSettings().LockWait, world.Clock);
     if (!lock.Held()) {
         std::puts("lock not held");
         return 1;
     }
-    qb::RecoverInterruptedUpdate(configDir);
-    qb::RemoveStaleWorkingFolders();
+    qb::RecoverInterruptedUpdate(
+        folders.Config(), folders.Install(),
+        [&folders](const std::string& dir) { return folders.IsCopyInTarget(dir); });
+    qb::RemoveStaleWorkingFolders(folders.PrivateTemp());
     return 0;
 }
 

@@ -40,7 +40,8 @@ QFont WindowFont() {
 
 }  // namespace
 
-TMainForm::TMainForm(TFollowUpReader readFollowUp) : fReadFollowUp(std::move(readFollowUp)) {
+TMainForm::TMainForm(TFollowUpReader readFollowUp, TResultTextReader readText)
+    : fReadFollowUp(std::move(readFollowUp)), fReadText(std::move(readText)) {
     setObjectName("MainForm");
     setWindowTitle(km::TrNoop("Programmaktualisierung"));
     // A fixed dialog border: a title bar with the close button only.
@@ -167,9 +168,12 @@ void TMainForm::ShowUpdateResult() {
                                   "Internetverbindung notwendig!"),
                            km::Tr("Fehler"), QMessageBox::Critical);
     } else {
+        // Translated here, on the main thread, with the catalogue bound.
+        const std::string text = fReadText
+                                     ? fReadText(*ThreadManager->GetThread(qb::kUpdaterThreadId))
+                                     : ThreadManager->GetCustomThreadResult(qb::kUpdaterThreadId);
         km::ShowMessageBox(km::Tr("Der Aktualisierungsvorgang war nicht erfolgreich (") +
-                               std::to_string(result) + ")." + "\r\n\r\n" +
-                               ThreadManager->GetCustomThreadResult(qb::kUpdaterThreadId),
+                               std::to_string(result) + ")." + "\r\n\r\n" + text,
                            km::Tr("Fehler"), QMessageBox::Critical);
     }
 }

@@ -48,12 +48,16 @@ struct TFollowUpProgram {
 // ReadUpdaterFollowUp (UpdaterFollowUp.h); tests pass one for their own
 // workers, so the window does not depend on the update engine.
 using TFollowUpReader = std::function<TFollowUpProgram(km::TManagedThread& worker)>;
+// Reads the text that goes with a failed run, in the user's language, from
+// the ended worker. Without one the window shows the worker's
+// CustomReturnValue.
+using TResultTextReader = std::function<std::string(km::TManagedThread& worker)>;
 
 class TMainForm : public km::TKmForm {
     Q_OBJECT
 
   public:
-    explicit TMainForm(TFollowUpReader readFollowUp);
+    explicit TMainForm(TFollowUpReader readFollowUp, TResultTextReader readText = {});
 
     // The expected duration of the update run in seconds; drives the
     // progress animation. Set it before the window is shown.
@@ -82,4 +86,5 @@ class TMainForm : public km::TKmForm {
     km::TKmTimer* TimerCheckDone;
     int FEstimatedTimeInSeconds = 0;
     TFollowUpReader fReadFollowUp;
+    TResultTextReader fReadText;
 };

@@ -32,7 +32,8 @@ int RunProgram(char* programName) {
     char* qtArgv[] = {programName, nullptr};
     km::TApplication application(qtArgc, qtArgv);
     application.SetTitle(km::Tr("Online-Updater"));
-    TMainForm& mainForm = km::TKmForm::CreateForm<TMainForm>(&ReadUpdaterFollowUp);
+    TMainForm& mainForm =
+        km::TKmForm::CreateForm<TMainForm>(&ReadUpdaterFollowUp, &ReadUpdaterResultText);
     mainForm.SetEstimatedTime(60);
     mainForm.show();
     application.exec();

@@ -9,7 +9,6 @@
 
 #include "common/base/KmException.h"
 #include "common/base/TextUtil.h"
-#include "common/base/Translate.h"
 
 namespace qb {
 
@@ -69,8 +68,7 @@ std::string ValueOf(const xmlNode* entry, const char* name) {
     }
     if (nodes > 1 ||
         (valueNode->type != XML_TEXT_NODE && valueNode->type != XML_CDATA_SECTION_NODE)) {
-        throw km::Exception(
-            km::TrArgs("Element \"%s\" enthält keinen einzelnen Textknoten", {std::string(name)}));
+        throw EDescriptorElement(name);
     }
     return km::Trim(reinterpret_cast<const char*>(valueNode->content));
 }
@@ -95,12 +93,24 @@ std::vector<char> ReadCapped(const std::string& fileName) {
 
 }  // namespace
 
+EDescriptorElement::EDescriptorElement(const std::string& element)
+    : km::Exception(std::string("Element \"") + element + "\" enthält keinen einzelnen Textknoten"),
+      fElement(element) {}
+
 TConfigInfoXml::TConfigInfoXml(std::unique_ptr<Doc> doc) : fDoc(std::move(doc)) {}
 
 TConfigInfoXml::~TConfigInfoXml() = default;
 
 std::unique_ptr<TConfigInfoXml> TConfigInfoXml::LoadFromFile(const std::string& fileName) {
     const std::vector<char> data = ReadCapped(fileName);
+    return LoadFromBytes(std::string(data.begin(), data.end()));
+}
+
+std::unique_ptr<TConfigInfoXml> TConfigInfoXml::LoadFromBytes(const std::string& data) {
+    if (data.size() > static_cast<size_t>(kMaxConfigInfoXmlSize)) {
+        throw km::Exception("The update descriptor is larger than " +
+                            std::to_string(kMaxConfigInfoXmlSize) + " bytes");
+    }
     // No entity substitution, no DTD loading, no network: entity references
     // stay nodes of their own (and so fail the value rule) instead of
     // expanding, which also keeps entity bombs harmless.
@@ -118,7 +128,8 @@ std::unique_ptr<TConfigInfoXml> TConfigInfoXml::LoadFromFile(const std::string& 
     return std::unique_ptr<TConfigInfoXml>(new TConfigInfoXml(std::move(doc)));
 }
 
-TConfigInfoXmlData TConfigInfoXml::ReadEntry(const std::string& xmlNodeName) const {
+TConfigInfoXmlData TConfigInfoXml::ReadEntry(const std::string& xmlNodeName,
+                                             bool readDigest) const {
     TConfigInfoXmlData result;
     const xmlNode* root = xmlDocGetRootElement(fDoc->doc.get());
     const xmlNode* entry = root != nullptr ? FirstChildElement(root, xmlNodeName.c_str()) : nullptr;
@@ -129,7 +140,9 @@ TConfigInfoXmlData TConfigInfoXml::ReadEntry(const std::string& xmlNodeName) con
     result.Url = ValueOf(entry, "url");
     result.ToRun = ValueOf(entry, "torun");
     result.RunParams = ValueOf(entry, "runparams");
-    result.Sha256 = ValueOf(entry, "sha256");
+    if (readDigest) {
+        result.Sha256 = ValueOf(entry, "sha256");
+    }
     return result;
 }
 

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "common/base/KmException.h"
+
 namespace qb {
 
 // One update type's entry: publication stamp, package URL, follow-up program
@@ -22,6 +24,19 @@ struct TConfigInfoXmlData {
     void Reset() { *this = TConfigInfoXmlData(); }
 };
 
+// A descriptor value element that holds anything but one text or CDATA node.
+// The message is the German text "Element "<name>" enthält keinen einzelnen
+// Textknoten" (the catalogue's key); Element() names the element.
+class EDescriptorElement : public km::Exception {
+  public:
+    explicit EDescriptorElement(const std::string& element);
+    KM_EXCEPTION_CLASS_NAME(EDescriptorElement)
+    const std::string& Element() const { return fElement; }
+
+  private:
+    std::string fElement;
+};
+
 // No real descriptor comes near this size; a larger one is refused.
 inline constexpr int64_t kMaxConfigInfoXmlSize = 4 * 1024 * 1024;
 
@@ -34,6 +49,8 @@ class TConfigInfoXml {
     // file cannot be read, is larger than kMaxConfigInfoXmlSize or is not
     // well-formed XML.
     static std::unique_ptr<TConfigInfoXml> LoadFromFile(const std::string& fileName);
+    // The same for the descriptor's bytes.
+    static std::unique_ptr<TConfigInfoXml> LoadFromBytes(const std::string& data);
 
     ~TConfigInfoXml();
     TConfigInfoXml(const TConfigInfoXml&) = delete;
@@ -42,10 +59,10 @@ class TConfigInfoXml {
     // The entry of one update type: the first child element of the document
     // element named exactly xmlNodeName; an empty record when there is none.
     // The "url" value is returned as written (resolution is the caller's).
-    // Raises km::Exception "Element "<name>" enthält keinen einzelnen
-    // Textknoten" for a value element that holds anything but one text or
-    // CDATA node.
-    TConfigInfoXmlData ReadEntry(const std::string& xmlNodeName) const;
+    // "sha256" is read only with readDigest (a signed build): a build that
+    // ignores digests does not fail on one. Raises EDescriptorElement for a
+    // value element that holds anything but one text or CDATA node.
+    TConfigInfoXmlData ReadEntry(const std::string& xmlNodeName, bool readDigest = false) const;
     // The document element's "published" child (a signed descriptor's
     // publication time), "" without one.
     std::string ReadPublished() const;

@@ -6,22 +6,21 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <vector>
 
 #include "common/base/KmDebug.h"
 #include "common/base/SysError.h"
+#include "common/files/DirTree.h"
 #include "common/files/FileOps.h"
+#include "common/files/FileSystem.h"
 #include "common/files/PathUtil.h"
 #include "common/files/UniqueFd.h"
 
 namespace qb {
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr const char* kJournalName = "~qbcopyin.journal";
-constexpr const char* kDoneSuffix = ".done";
+constexpr const char* kDoneName = "~qbcopyin.journal.done";
 constexpr const char* kBackupName = ".~qbbackup";
 constexpr const char* kRefusedSuffix = ".refused";
 
@@ -74,10 +73,25 @@ struct Journal {
     std::vector<Step> steps;
 };
 
-// Root's journal, seen by another user.
-bool IsForeignJournal(const std::string& file) {
+std::string ParentOf(const std::string& relative) {
+    const size_t slash = relative.rfind('/');
+    return slash == std::string::npos ? std::string() : relative.substr(0, slash);
+}
+
+std::string LeafOf(const std::string& relative) {
+    const size_t slash = relative.rfind('/');
+    return slash == std::string::npos ? relative : relative.substr(slash + 1);
+}
+
+bool Exists(const km::TDir& dir, const std::string& name) {
     struct stat st {};
-    return ::lstat(file.c_str(), &st) == 0 && st.st_uid == 0 && ::geteuid() != 0;
+    return dir.StatAt(name, st) == 0;
+}
+
+// Root's journal, seen by another user.
+bool IsForeignJournal(const km::TDir& dir, const char* name) {
+    struct stat st {};
+    return dir.StatAt(name, st) == 0 && st.st_uid == 0 && ::geteuid() != 0;
 }
 
 // Missing: no journal. NotOurs: root's journal seen by another user, or one
@@ -86,14 +100,16 @@ enum class TJournalRead { Missing, Usable, Refused, NotOurs };
 
 // The whole content of a journal file that may be trusted; Refused with the
 // reason for any other entry of that name.
-TJournalRead ReadTrustedFile(const std::string& file, std::string& content, std::string& why) {
-    const km::TUniqueFd fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+TJournalRead ReadTrustedFile(const km::TDir& dir, const char* name, std::string& content,
+                             std::string& why) {
+    const km::TUniqueFd fd(
+        km::Fs().OpenAt(dir.Fd(), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
     if (!fd.Valid()) {
         const int error = errno;
         if (error == ENOENT) {
             return TJournalRead::Missing;
         }
-        if (IsForeignJournal(file)) {
+        if (IsForeignJournal(dir, name)) {
             return TJournalRead::NotOurs;  // root's, which this user may not even read
         }
         why = error == ELOOP ? "it is a link" : "it cannot be opened";
@@ -117,7 +133,7 @@ TJournalRead ReadTrustedFile(const std::string& file, std::string& content, std:
     }
     char buffer[4096];
     for (;;) {
-        const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+        const ssize_t n = km::Fs().Read(fd.Get(), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -138,12 +154,19 @@ bool IsBelowTarget(const std::string& value) {
     if (value.empty() || value.front() == '/') {
         return false;
     }
-    for (const fs::path& part : fs::path(value)) {
-        if (part == "..") {
+    size_t start = 0;
+    while (start <= value.size()) {
+        size_t end = value.find('/', start);
+        if (end == std::string::npos) {
+            end = value.size();
+        }
+        const std::string part = value.substr(start, end - start);
+        if (part == ".." || part == "." || part.empty()) {
             return false;
         }
+        start = end + 1;
     }
-    return value != ".";
+    return true;
 }
 
 // Fills journal from a journal's text. False when it names no target; why
@@ -189,7 +212,7 @@ bool ParseJournal(const std::string& content, const TCopyInTargetFilter& mayWrit
     const std::string target = km::RemovePathDelimiter(journal.target);
     if (!mayWrite || !mayWrite(target)) {
         why = "its target " + target + " is not a folder the update writes";
-    } else if (journal.backup != (fs::path(target) / kBackupName).string()) {
+    } else if (journal.backup != target + "/" + kBackupName) {
         why = "its backup folder is not the target's own";
     } else if (!stepsValid) {
         why = "a step names a path outside its target";
@@ -200,114 +223,137 @@ bool ParseJournal(const std::string& content, const TCopyInTargetFilter& mayWrit
 
 // Renames a journal that must not be acted on out of the way, so that it
 // neither blocks later runs nor gets acted on by one.
-void SetAside(const std::string& file, const std::string& why) {
-    km::DebugWarning("copy-in journal " + file + " set aside: " + why, "RecoverCopyIn");
-    if (::rename(file.c_str(), (file + kRefusedSuffix).c_str()) != 0) {
-        ::unlink(file.c_str());
+void SetAside(const km::TDir& dir, const std::string& name, const std::string& why) {
+    km::DebugWarning("copy-in journal " + dir.PathOf(name) + " set aside: " + why, "RecoverCopyIn");
+    if (km::Fs().RenameAt(dir.Fd(), name.c_str(), dir.Fd(), (name + kRefusedSuffix).c_str(), 0) !=
+        0) {
+        km::Fs().UnlinkAt(dir.Fd(), name.c_str(), 0);
     }
 }
 
-// The journal of file, when there is one that may be acted on.
-bool ReadJournal(const std::string& file, const TCopyInTargetFilter& mayWrite, Journal& journal) {
+// The journal name in dir, when there is one that may be acted on.
+bool ReadJournal(const km::TDir& dir, const std::string& name, const TCopyInTargetFilter& mayWrite,
+                 Journal& journal) {
     std::string content;
     std::string why;
-    switch (ReadTrustedFile(file, content, why)) {
+    switch (ReadTrustedFile(dir, name.c_str(), content, why)) {
         case TJournalRead::Missing:
         case TJournalRead::NotOurs:
             return false;
         case TJournalRead::Refused:
-            SetAside(file, why);
+            SetAside(dir, name, why);
             return false;
         case TJournalRead::Usable:
             break;
     }
     if (!ParseJournal(content, mayWrite, journal, why)) {
-        ::unlink(file.c_str());  // killed before it named its target: nothing happened
+        // Killed before it named its target: nothing happened.
+        km::Fs().UnlinkAt(dir.Fd(), name.c_str(), 0);
         return false;
     }
     if (!why.empty()) {
-        SetAside(file, why);
+        SetAside(dir, name, why);
         return false;
     }
     return true;
 }
 
-bool Exists(const fs::path& path) {
-    std::error_code ec;
-    return fs::exists(fs::symlink_status(path, ec));
-}
-
-void RollBack(const Journal& journal) {
-    const fs::path target(journal.target);
-    const fs::path backup(journal.backup);
-    std::error_code ec;
-    for (auto step = journal.steps.rbegin(); step != journal.steps.rend(); ++step) {
-        const fs::path path = target / step->path;
+// Undoes the steps in reverse order, each reached from the target's handle
+// without links; the backup goes last.
+void RollBack(const km::TDir& target, const std::vector<Step>& steps) {
+    const km::TDir backup = target.Sub(kBackupName);
+    for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+        const km::TDir parent = target.Sub(ParentOf(step->path));
+        if (!parent.Valid()) {
+            continue;  // its folder never came, or went with a later step
+        }
+        const std::string leaf = LeafOf(step->path);
         if (step->kind == 'R' || step->kind == 'A') {
-            // The file may have been on its way in from another file system.
-            fs::remove(km::CopyPartName(path.string()), ec);
+            // Older runs copied in under this name from another file system.
+            km::Fs().UnlinkAt(parent.Fd(), LeafOf(km::CopyPartName(leaf)).c_str(), 0);
         }
         switch (step->kind) {
-            case 'R':
+            case 'R': {
                 // Without a backup the old file never left its place.
-                if (Exists(backup / step->path)) {
-                    fs::rename(backup / step->path, path, ec);
+                const km::TDir saved =
+                    backup.Valid() ? backup.Sub(ParentOf(step->path)) : km::TDir();
+                if (saved.Valid() && Exists(saved, leaf)) {
+                    km::Fs().RenameAt(saved.Fd(), leaf.c_str(), parent.Fd(), leaf.c_str(), 0);
                 }
                 break;
+            }
             case 'A':
-                fs::remove(path, ec);
+                km::Fs().UnlinkAt(parent.Fd(), leaf.c_str(), 0);
                 break;
             case 'D':
-                fs::remove(path, ec);  // empty by now; a folder with foreign content stays
+                // Empty by now; a folder with foreign content stays.
+                km::Fs().UnlinkAt(parent.Fd(), leaf.c_str(), AT_REMOVEDIR);
                 break;
             default:
                 break;
         }
     }
-    km::DeleteDirectoryTree(journal.backup);
+    km::DeleteEntryAt(target.Fd(), kBackupName);
+}
+
+// The folder relative below base, made where missing (mode 0700), never
+// through a link.
+km::TDir MakeFolders(const km::TDir& base, const std::string& relative) {
+    km::TDir current = base.Dup();
+    size_t start = 0;
+    while (current.Valid() && start < relative.size()) {
+        size_t end = relative.find('/', start);
+        if (end == std::string::npos) {
+            end = relative.size();
+        }
+        const std::string part = relative.substr(start, end - start);
+        start = end + 1;
+        km::TDir next = current.Sub(part);
+        if (!next.Valid() && errno == ENOENT &&
+            (km::Fs().MkdirAt(current.Fd(), part.c_str(), 0700) == 0 || errno == EEXIST)) {
+            next = current.Sub(part);
+        }
+        current = std::move(next);
+    }
+    return current;
 }
 
 class TCopyIn {
   public:
-    TCopyIn(const std::string& sourceDir, const std::string& targetDir,
-            const std::string& journalDir)
-        : fSource(km::RemovePathDelimiter(sourceDir)), fTarget(km::RemovePathDelimiter(targetDir)) {
-        fJournal.target = fTarget.string();
-        fJournal.backup = (fTarget / kBackupName).string();
-        if (!journalDir.empty()) {
-            fJournalFile = km::AddPathDelimiter(journalDir) + kJournalName;
-        }
-    }
+    TCopyIn(const km::TDir& source, const km::TDir& target, const km::TDir& journalDir)
+        : fSource(source), fTarget(target), fJournalDir(journalDir) {}
 
     bool Run() {
-        if (!Exists(fTarget) || !fs::is_directory(fTarget)) {
-            return Fail("The target folder does not exist: " + fTarget.string());
+        if (!fTarget.Valid() || !fSource.Valid()) {
+            return Fail("The target folder does not exist: " + fTarget.Path());
         }
-        if (Exists(fSource / kBackupName) || Exists(fSource / kJournalName)) {
-            return Fail("The package holds a name the update itself uses: " + fSource.string());
+        if (Exists(fSource, kBackupName) || Exists(fSource, kJournalName)) {
+            return Fail("The package holds a name the update itself uses: " + fSource.Path());
         }
         // Another user's interrupted copy (root's, seen by a user) waits for
         // its owner: its journal and backup must stay as they are.
-        if (!fJournalFile.empty() && IsForeignJournal(fJournalFile)) {
+        if (fJournalDir.Valid() && IsForeignJournal(fJournalDir, kJournalName)) {
             return Fail("An interrupted update of another user waits to be recovered: " +
-                        fJournalFile);
+                        fJournalDir.PathOf(kJournalName));
         }
         // Recovery has run before: a backup folder still here is a leftover
         // that no journal refers to any more.
-        if (Exists(fJournal.backup)) {
-            km::DeleteDirectoryTree(fJournal.backup);
+        if (Exists(fTarget, kBackupName)) {
+            km::DeleteEntryAt(fTarget.Fd(), kBackupName);
         }
         if (!StartJournal()) {
-            return Fail(SystemError() + ": " + fJournalFile);
+            return Fail(SystemError() + ": " + fJournalDir.PathOf(kJournalName));
         }
-        bool ok = CopyFolder(fs::path());
+        bool ok = CopyFolder(fSource, fTarget, std::string());
         if (ok) {
             ok = Commit();
         }
         if (!ok) {
             fOut.Reset();
-            RollBack(fJournal);
-            RemoveJournal(fJournalFile);
+            RollBack(fTarget, fSteps);
+            if (fJournalDir.Valid()) {
+                km::Fs().UnlinkAt(fJournalDir.Fd(), kJournalName, 0);
+            }
         }
         return ok;
     }
@@ -316,126 +362,154 @@ class TCopyIn {
 
   private:
     bool StartJournal() {
-        if (fJournalFile.empty()) {
+        if (!fJournalDir.Valid()) {
             return true;
         }
         // Whatever stands at the name (recovery has dealt with our own
         // journals) goes; the new journal never writes through it.
-        ::unlink(fJournalFile.c_str());
-        fOut.Reset(::open(fJournalFile.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        km::Fs().UnlinkAt(fJournalDir.Fd(), kJournalName, 0);
+        fOut.Reset(km::Fs().OpenAt(fJournalDir.Fd(), kJournalName,
+                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         // Held while the copy runs, so that a recovery running meanwhile
         // (a run without the update lock) leaves it alone.
         if (fOut.Valid() && ::flock(fOut.Get(), LOCK_EX | LOCK_NB) != 0) {
             return false;
         }
+        const std::string target = km::RemovePathDelimiter(fTarget.Path());
         return fOut.Valid() &&
-               Write("T " + Escape(fJournal.target) + "\nB " + Escape(fJournal.backup) + "\n");
+               Write("T " + Escape(target) + "\nB " + Escape(target + "/" + kBackupName) + "\n");
     }
 
     bool Write(const std::string& text) {
-        for (size_t done = 0; done < text.size();) {
-            const ssize_t n = ::write(fOut.Get(), text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                return false;
-            }
-            done += static_cast<size_t>(n);
-        }
-        return true;
+        const int err = km::WriteAll(fOut.Get(), text.data(), text.size());
+        errno = err;
+        return err == 0;
     }
 
     // Written before the step is taken, so a killed process never leaves a
     // step that the journal does not know.
-    bool Record(char kind, const fs::path& relative) {
-        fJournal.steps.push_back({kind, relative.string()});
-        if (fJournalFile.empty()) {
+    bool Record(char kind, const std::string& relative) {
+        fSteps.push_back({kind, relative});
+        if (!fJournalDir.Valid()) {
             return true;
         }
-        return Write(std::string(1, kind) + ' ' + Escape(relative.string()) + '\n');
+        return Write(std::string(1, kind) + ' ' + Escape(relative) + '\n');
     }
 
-    bool CopyFolder(const fs::path& relative) {
-        std::error_code ec;
-        for (fs::directory_iterator it(fSource / relative, ec), end; !ec && it != end;
-             it.increment(ec)) {
-            const fs::path name = relative / it->path().filename();
-            const fs::file_status status = it->symlink_status(ec);
-            if (ec) {
-                return Fail(ec.message() + ": " + (fSource / name).string());
+    static std::string Join(const std::string& relative, const std::string& name) {
+        return relative.empty() ? name : relative + "/" + name;
+    }
+
+    bool CopyFolder(const km::TDir& source, const km::TDir& target, const std::string& relative) {
+        std::vector<std::string> names;
+        if (!km::ListNames(source.Fd(), names)) {
+            return Fail(SystemError() + ": " + fSource.PathOf(relative));
+        }
+        for (const std::string& name : names) {
+            struct stat st {};
+            if (const int err = source.StatAt(name, st); err != 0) {
+                return Fail(km::SysErrorMessage(err) + ": " + fSource.PathOf(Join(relative, name)));
             }
-            const bool ok = fs::is_directory(status) ? EnterFolder(name)
-                            : fs::is_regular_file(status)
-                                ? PlaceFile(name)
-                                : Fail("Not a file or folder: " + (fSource / name).string());
+            const bool ok =
+                S_ISDIR(st.st_mode) ? EnterFolder(source, target, relative, name, st)
+                : S_ISREG(st.st_mode)
+                    ? PlaceFile(source, target, relative, name, st)
+                    : Fail("Not a file or folder: " + fSource.PathOf(Join(relative, name)));
             if (!ok) {
                 return false;
             }
         }
-        return !ec || Fail(ec.message() + ": " + (fSource / relative).string());
+        return true;
     }
 
-    bool EnterFolder(const fs::path& relative) {
-        const fs::path path = fTarget / relative;
-        std::error_code ec;
-        const fs::file_status status = fs::symlink_status(path, ec);
-        if (fs::is_directory(status)) {
-            return CopyFolder(relative);
-        }
-        if (fs::exists(status)) {
+    bool EnterFolder(const km::TDir& source, const km::TDir& target, const std::string& relative,
+                     const std::string& name, const struct stat& sourceStat) {
+        const std::string path = Join(relative, name);
+        struct stat st {};
+        const int err = target.StatAt(name, st);
+        if (err == 0 && !S_ISDIR(st.st_mode)) {
             // Writing through a link could reach outside the product.
-            return Fail("A file or link stands where the package has a folder: " + path.string());
+            return Fail("A file or link stands where the package has a folder: " +
+                        fTarget.PathOf(path));
         }
-        if (!Record('D', relative)) {
-            return Fail(SystemError() + ": " + fJournalFile);
+        if (err != 0) {
+            if (!Record('D', path)) {
+                return Fail(SystemError() + ": " + fJournalDir.PathOf(kJournalName));
+            }
+            if (km::Fs().MkdirAt(target.Fd(), name.c_str(), 0700) != 0) {
+                return Fail(SystemError() + ": " + fTarget.PathOf(path));
+            }
         }
-        if (!fs::create_directory(path, ec) || ec) {
-            return Fail((ec ? ec.message() : SystemError()) + ": " + path.string());
+        const km::TDir from = source.Sub(name);
+        const km::TDir to = target.Sub(name);
+        if (!from.Valid() || !to.Valid()) {
+            return Fail(SystemError() + ": " + fTarget.PathOf(path));
         }
-        fs::permissions(path, fs::status(fSource / relative, ec).permissions(), ec);
-        return CopyFolder(relative);
+        // Like the package's files, its folders never let others write.
+        if (err != 0 && km::Fs().Fchmod(to.Fd(), sourceStat.st_mode & 07755) != 0) {
+            return Fail(SystemError() + ": " + fTarget.PathOf(path));
+        }
+        return CopyFolder(from, to, path);
     }
 
-    bool PlaceFile(const fs::path& relative) {
-        const fs::path path = fTarget / relative;
-        std::error_code ec;
-        const fs::file_status status = fs::symlink_status(path, ec);
-        if (fs::is_directory(status)) {
-            return Fail("A folder stands where the package has a file: " + path.string());
-        }
-        if (fs::exists(status)) {
-            const fs::path saved = fs::path(fJournal.backup) / relative;
-            if (!Record('R', relative)) {
-                return Fail(SystemError() + ": " + fJournalFile);
+    bool PlaceFile(const km::TDir& source, const km::TDir& target, const std::string& relative,
+                   const std::string& name, const struct stat& sourceStat) {
+        const std::string path = Join(relative, name);
+        struct stat st {};
+        if (target.StatAt(name, st) == 0) {
+            if (S_ISDIR(st.st_mode)) {
+                return Fail("A folder stands where the package has a file: " +
+                            fTarget.PathOf(path));
             }
-            fs::create_directories(saved.parent_path(), ec);
-            fs::rename(path, saved, ec);
-            if (ec) {
-                return Fail(ec.message() + ": " + path.string());
+            if (!Record('R', path)) {
+                return Fail(SystemError() + ": " + fJournalDir.PathOf(kJournalName));
             }
-        } else if (!Record('A', relative)) {
-            return Fail(SystemError() + ": " + fJournalFile);
+            const km::TDir saved = MakeFolders(fTarget, Join(kBackupName, relative));
+            if (!saved.Valid() ||
+                km::Fs().RenameAt(target.Fd(), name.c_str(), saved.Fd(), name.c_str(), 0) != 0) {
+                return Fail(SystemError() + ": " + fTarget.PathOf(path));
+            }
+        } else if (!Record('A', path)) {
+            return Fail(SystemError() + ": " + fJournalDir.PathOf(kJournalName));
         }
-        errno = 0;
-        if (!km::MoveFileOrCopy((fSource / relative).string(), path.string(), true)) {
-            return Fail(SystemError() + ": " + path.string());
+        if (km::Fs().RenameAt(source.Fd(), name.c_str(), target.Fd(), name.c_str(),
+                              RENAME_NOREPLACE) == 0) {
+            return true;
+        }
+        if (errno != EXDEV && errno != EINVAL) {
+            return Fail(SystemError() + ": " + fTarget.PathOf(path));
+        }
+        // Another file system (or one without the flag): a copy, put in place
+        // in one step.
+        const km::TUniqueFd in(
+            km::Fs().OpenAt(source.Fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
+        if (!in.Valid()) {
+            return Fail(SystemError() + ": " + fSource.PathOf(path));
+        }
+        if (const int copyErr =
+                km::CopyFileAt(in.Get(), target.Fd(), name.c_str(), sourceStat.st_mode, false);
+            copyErr != 0) {
+            return Fail(km::SysErrorMessage(copyErr) + ": " + fTarget.PathOf(path));
         }
         return true;
     }
 
     bool Commit() {
-        if (!fJournalFile.empty()) {
+        if (fJournalDir.Valid()) {
+            // Every step is on the disk before the copy counts as done.
+            if (km::Fs().Fsync(fOut.Get()) != 0) {
+                return Fail(SystemError() + ": " + fJournalDir.PathOf(kJournalName));
+            }
             fOut.Reset();
-            std::error_code ec;
-            fs::rename(fJournalFile, fJournalFile + kDoneSuffix, ec);
-            if (ec) {
-                return Fail(ec.message() + ": " + fJournalFile);
+            if (km::Fs().RenameAt(fJournalDir.Fd(), kJournalName, fJournalDir.Fd(), kDoneName, 0) !=
+                0) {
+                return Fail(SystemError() + ": " + fJournalDir.PathOf(kJournalName));
             }
         }
-        km::DeleteDirectoryTree(fJournal.backup);
-        RemoveJournal(fJournalFile + kDoneSuffix);
+        km::DeleteEntryAt(fTarget.Fd(), kBackupName);
+        if (fJournalDir.Valid()) {
+            km::Fs().UnlinkAt(fJournalDir.Fd(), kDoneName, 0);
+        }
         return true;
     }
 
@@ -451,26 +525,38 @@ class TCopyIn {
         return errno != 0 ? km::SysErrorMessage(errno) : std::string("Failed");
     }
 
-    static void RemoveJournal(const std::string& file) {
-        if (!file.empty()) {
-            std::error_code ec;
-            fs::remove(file, ec);
-        }
-    }
-
-    fs::path fSource;
-    fs::path fTarget;
-    std::string fJournalFile;
+    const km::TDir& fSource;
+    const km::TDir& fTarget;
+    const km::TDir& fJournalDir;
     km::TUniqueFd fOut;
-    Journal fJournal;
+    std::vector<Step> fSteps;
     std::string fError;
 };
 
+void RecoverIn(const km::TDir& dir, const TCopyInTargetFilter& mayWrite) {
+    Journal journal;
+    if (ReadJournal(dir, kJournalName, mayWrite, journal)) {
+        const km::TDir target = km::TDir::Open(journal.target);
+        if (target.Valid()) {
+            RollBack(target, journal.steps);
+        }
+        km::Fs().UnlinkAt(dir.Fd(), kJournalName, 0);
+    }
+    Journal done;
+    if (ReadJournal(dir, kDoneName, mayWrite, done)) {
+        const km::TDir target = km::TDir::Open(done.target);
+        if (target.Valid()) {
+            km::DeleteEntryAt(target.Fd(), kBackupName);
+        }
+        km::Fs().UnlinkAt(dir.Fd(), kDoneName, 0);
+    }
+}
+
 }  // namespace
 
-bool CopyInWithRollback(const std::string& sourceDir, const std::string& targetDir,
-                        const std::string& journalDir, std::string* error) {
-    TCopyIn copy(sourceDir, targetDir, journalDir);
+bool CopyInWithRollback(const km::TDir& source, const km::TDir& target, const km::TDir& journalDir,
+                        std::string* error) {
+    TCopyIn copy(source, target, journalDir);
     const bool ok = copy.Run();
     if (!ok && error != nullptr) {
         *error = copy.Error();
@@ -478,20 +564,29 @@ bool CopyInWithRollback(const std::string& sourceDir, const std::string& targetD
     return ok;
 }
 
+bool CopyInWithRollback(const std::string& sourceDir, const std::string& targetDir,
+                        const std::string& journalDir, std::string* error) {
+    const km::TDir source = km::TDir::Open(sourceDir);
+    const km::TDir target = km::TDir::Open(targetDir);
+    const km::TDir journal = journalDir.empty() ? km::TDir() : km::TDir::Open(journalDir);
+    if (!target.Valid()) {
+        if (error != nullptr) {
+            *error = "The target folder does not exist: " + km::AddPathDelimiter(targetDir);
+        }
+        return false;
+    }
+    return CopyInWithRollback(source, target, journal, error);
+}
+
+void RecoverCopyIn(const km::TDir& journalDir, const TCopyInTargetFilter& mayWrite) {
+    if (journalDir.Valid()) {
+        RecoverIn(journalDir, mayWrite);
+    }
+}
+
 void RecoverCopyIn(const std::string& journalDir, const TCopyInTargetFilter& mayWrite) {
-    if (journalDir.empty()) {
-        return;
-    }
-    const std::string file = km::AddPathDelimiter(journalDir) + kJournalName;
-    Journal journal;
-    if (ReadJournal(file, mayWrite, journal)) {
-        RollBack(journal);
-        ::unlink(file.c_str());
-    }
-    Journal done;
-    if (ReadJournal(file + kDoneSuffix, mayWrite, done)) {
-        km::DeleteDirectoryTree(done.backup);
-        ::unlink((file + kDoneSuffix).c_str());
+    if (!journalDir.empty()) {
+        RecoverCopyIn(km::TDir::Open(journalDir), mayWrite);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "quorbel/Problem.h"
 #include "quorbel/UpdateRun.h"
 
 namespace qb {
@@ -23,15 +24,16 @@ struct TUpdateCheck {
     // False: no descriptor (server, network, or refused by the signature
     // check); Problem says why.
     bool HaveDescriptor = false;
-    std::string Problem;
+    bool Stopped = false;
+    TProblem Problem;
     std::vector<TTypeOffer> Types;
 };
 
-// The types the run of settings would handle, with what waits for each.
+// The types the run of request would handle, with what waits for each.
 // shouldStop (may be empty) is asked while the descriptor downloads and ends
-// the check (HaveDescriptor false) when it answers true. Throws km::Exception
-// when no working folder can be made.
-TUpdateCheck CheckForUpdates(const TUpdateRunSettings& settings,
+// the check (HaveDescriptor false, Stopped) when it answers true. Throws
+// km::Exception when the private temporary folder cannot be used.
+TUpdateCheck CheckForUpdates(const TRunRequest& request, const TWorld& world,
                              const std::function<bool()>& shouldStop = {});
 
 }  // namespace qb

@@ -1,8 +1,8 @@
 #pragma once
 
-// What a killed update run may leave in the product's configuration folder,
-// and how the next run cleans it up before it does anything else (while it
-// holds the update lock):
+// What a killed update run may leave in the product's folders, and how the
+// next run cleans it up before it does anything else (while it holds the
+// update lock):
 // - an interrupted copy into the installation folder (or an install
 //   package's working folder): rolled back, or its backup deleted when it had
 //   completed (CopyInTransaction.h); a journal naming any other folder is set
@@ -15,17 +15,20 @@
 // A package archive that was waiting stays and is installed by the run's
 // local-archive step.
 
-#include <string>
+#include "common/files/Dir.h"
+#include "quorbel/CopyInTransaction.h"
 
 namespace qb {
 
-void RecoverInterruptedUpdate(const std::string& configDir);
+// configDir and installDir are the held folders (either may be invalid);
+// mayWrite says which journal targets may be written.
+void RecoverInterruptedUpdate(const km::TDir& configDir, const km::TDir& installDir,
+                              const TCopyInTargetFilter& mayWrite);
 
-// What killed runs of this user left in the private temporary folder: "~qb"
-// working folders that no live run holds are deleted, and "~qo" folders of
-// install packages older than a day (their follow-up program has long
-// ended). Throws km::Exception when the private temporary folder cannot be
-// used (km::GetPrivateTempDir).
-void RemoveStaleWorkingFolders();
+// What killed runs of this user left in the held private temporary folder:
+// "~qb" working folders that no live run holds are deleted, and "~qo"
+// folders of install packages older than a day (their follow-up program has
+// long ended).
+void RemoveStaleWorkingFolders(const km::TDir& privateTemp);
 
 }  // namespace qb

@@ -1,36 +1,114 @@
 #include "quorbel/UpdateRun.h"
 
-#include "common/thread/Thread.h"
-#include "common/thread/ThreadManager.h"
+#include "common/files/WorkDir.h"
+#include "quorbel/ConfigInfoXml.h"
+#include "quorbel/DescriptorFetch.h"
+#include "quorbel/DescriptorSignature.h"
+#include "quorbel/InstallPaths.h"
+#include "quorbel/ProductFolders.h"
+#include "quorbel/RunContext.h"
+#include "quorbel/TypeUpdate.h"
+#include "quorbel/UpdateLock.h"
+#include "quorbel/UpdateRecovery.h"
+#include "quorbel/XmlParserGuard.h"
 
 namespace qb {
+namespace {
 
-TUpdateRunResult RunUpdateToEnd(const TUpdateRunSettings& settings,
-                                const std::function<void(TConfigUpdaterThread&)>& onPoll,
-                                std::chrono::milliseconds pollInterval) {
-    km::TThreadManager manager;
-    auto* worker = km::CreateManagedThread<TConfigUpdaterThread>(
-        kUpdaterThreadId, &manager, true, settings.InstallerMode,
-        settings.InstallerMode ? settings.Project : std::string(), settings.Worker);
-    // Ended threads are freed on this thread only, so the worker is valid
-    // whenever the loop finds it running.
-    while (manager.IsRunning(kUpdaterThreadId)) {
-        if (onPoll) {
-            onPoll(*worker);
+void RunTypes(const TRunContext& context, const TDescriptor& descriptor, TRunReport& report) {
+    const TRunRequest& request = context.Request;
+    for (const TUpdateType& type : kUpdateTypes) {
+        if (type.InstallerModeOnly && !request.InstallerMode) {
+            continue;
         }
-        km::CheckSynchronize(pollInterval);
+        if (context.Observer != nullptr) {
+            context.Observer->TypeStarted(type.Name);
+        }
+        const std::string password =
+            request.Settings.ArchivePasswords
+                ? ArchivePasswordBytes(request.Settings.ArchivePasswords(type.Name))
+                : std::string();
+        TTypeReport typeReport = UpdateForConfigType(context, type, descriptor, password);
+        typeReport.Date =
+            context.World.Settings.Read(LastConfigUpdateRegKey(context.Project, type.Name), "");
+        report.Stopped = report.Stopped || typeReport.Outcome == TOutcome::Stopped;
+        // The text that goes with the combined result is the last failure's
+        // own; a missing descriptor has the window's connection text.
+        if (!typeReport.Problem.Empty() && typeReport.Code != -4) {
+            report.Problem = typeReport.Problem;
+        }
+        report.Types.push_back(typeReport);
+        if (context.Observer != nullptr) {
+            context.Observer->TypeEnded(report.Types.back());
+        }
     }
-    TUpdateRunResult result;
-    result.Code = manager.GetThreadResult(kUpdaterThreadId);
-    result.Text = manager.GetCustomThreadResult(kUpdaterThreadId);
-    if (const auto* ended =
-            dynamic_cast<TConfigUpdaterThread*>(manager.GetThread(kUpdaterThreadId))) {
-        result.ToRun = ended->ToRun();
-        result.ToRunPath = ended->GetToRun();
-        result.RunParams = ended->RunParams();
-        result.Outcomes = ended->Outcomes();
+}
+
+void Run(const TRunRequest& request, const TWorld& world, const std::function<bool()>& shouldStop,
+         TRunObserver* observer, TRunReport& report) {
+    TProductFolders folders(world.Settings);
+    const TUpdateLock lock(folders.Config(), shouldStop, request.Settings.LockWait, world.Clock,
+                           [observer](const std::string& holder) {
+                               if (observer != nullptr) {
+                                   observer->WaitingForLock(holder);
+                               }
+                           });
+    if (lock.State() == TUpdateLock::TState::Stopped) {
+        report.RunCode = -1;
+        report.Problem = {TProblemId::Stopped, {}};
+        report.Stopped = true;
+        return;
     }
-    return result;
+    if (lock.State() == TUpdateLock::TState::TimedOut) {
+        report.RunCode = kAnotherUpdateHoldsTheProduct;
+        report.Problem = {TProblemId::AnotherUpdate, {}};
+        report.LockHolder = lock.Holder();
+        return;
+    }
+    RecoverInterruptedUpdate(
+        folders.Config(), folders.Install(),
+        [&folders](const std::string& dir) { return folders.IsCopyInTarget(dir); });
+    RemoveStaleWorkingFolders(folders.PrivateTemp());
+    km::TWorkDir downloadDir(folders.PrivateTemp(), "~qb");
+    const TXmlParserGuard parserGuard;
+    const TRunContext context{
+        request,
+        world,
+        shouldStop,
+        observer,
+        ProjectOf(request),
+        ConfigServerPath(request.Settings.ConfigServerRoot, ProjectOf(request)),
+        DecodePublicKeys(request.Settings.PublicKeys),
+        folders,
+        downloadDir,
+        report.FollowUp};
+    TDescriptor descriptor;
+    if (request.OnlineUpdate) {
+        descriptor = DownloadConfigInfoXml(context);
+    }
+    report.Stopped = descriptor.Missing == TOutcome::Stopped && !descriptor.Xml;
+    RunTypes(context, descriptor, report);
+}
+
+}  // namespace
+
+TRunReport RunUpdate(const TRunRequest& request, const TWorld& world,
+                     const std::function<bool()>& shouldStop, TRunObserver* observer) {
+    const km::TFileSystemScope fileSystem(world.Files);
+    TRunReport report;
+    report.InstallerMode = request.InstallerMode;
+    // Whatever escapes the steps ends the run with -1 and its text; the types
+    // handled before stay in the report.
+    try {
+        Run(request, world, shouldStop, observer, report);
+    } catch (const EDescriptorElement& e) {
+        report.RunCode = -1;
+        report.Problem = {TProblemId::ElementNotSingleText, {e.Element()}};
+    } catch (const std::exception& e) {
+        report.RunCode = -1;
+        report.Problem = {TProblemId::Message, {e.what()}};
+    }
+    return report;
 }
 
 }  // namespace qb

@@ -1,51 +1,39 @@
 #pragma once
 
-// One whole update run without a window: the update worker in a thread
-// manager of its own, with the calling thread serving the main thread's
-// queue until the worker has ended. The window program waits for its worker
-// in its event loop instead; everything else that runs the engine (the
-// command-line updater, the drills, the benchmarks, the tests) uses this.
+// The update run: the one core that the window's worker, qbupdate, the
+// drills and the tests all drive.
+//
+// A run is a function of what to update (TRunRequest), the outside world
+// (TWorld: fetching, the file system, the settings store, the clock) and a
+// stop request, and returns a report (UpdateReport.h). It never throws for
+// an expected failure: whatever goes wrong becomes a per-type outcome and
+// code, or the run's own code (-1 for an error that ended it, -10 when
+// another update held the product).
+//
+// The steps, in order:
+//   1. the product's folders are held and its lock taken (UpdateLock.h);
+//      what killed runs left is recovered (UpdateRecovery.h);
+//   2. the descriptor is fetched, parsed and, in a signed build, verified
+//      (DescriptorFetch.h);
+//   3. for each update type (InstallPaths.h) in turn: a waiting archive is
+//      installed and recorded as "init"; a newer package is downloaded
+//      (PackageFetch.h), put where it waits, installed (PackageInstall.h:
+//      folder swap or journaled copy-in) and its date recorded (TypeUpdate.h).
+// Texts are never translated here: the report carries problem ids
+// (Problem.h) that the window and qbupdate translate where they show them.
 
-#include <chrono>
 #include <functional>
-#include <string>
-#include <vector>
 
-#include "quorbel/ConfigUpdaterThread.h"
-#include "quorbel/Product.h"
+#include "quorbel/RunRequest.h"
+#include "quorbel/UpdateReport.h"
+#include "quorbel/UpdateWorld.h"
 
 namespace qb {
 
-struct TUpdateRunSettings {
-    // Installer mode (all four types, the installer project) or not (dev and
-    // partner of the default project).
-    bool InstallerMode = true;
-    // The project of installer mode (without it the default project).
-    std::string Project = kInstallerProject;
-    TUpdaterSettings Worker;
-};
-
-// What the ended worker reports.
-struct TUpdateRunResult {
-    int Code = 0;
-    std::string Text;
-    // The descriptor's "torun" value, and the follow-up program's path
-    // (GetToRun()) and parameters.
-    std::string ToRun;
-    std::string ToRunPath;
-    std::string RunParams;
-    // Each type handled, in order.
-    std::vector<TTypeOutcome> Outcomes;
-};
-
-// Runs one update on the main thread's behalf; call it on the main thread.
-// onPoll, when given, is called with the worker once it has started and then
-// about every pollInterval while it runs; it may ask the worker to stop
-// (Terminate). Returns once the worker has ended. Raises what constructing
-// the worker raises.
-TUpdateRunResult RunUpdateToEnd(
-    const TUpdateRunSettings& settings,
-    const std::function<void(TConfigUpdaterThread&)>& onPoll = {},
-    std::chrono::milliseconds pollInterval = std::chrono::milliseconds(10));
+// One update run; see above. shouldStop (may be empty) is asked during every
+// wait and download. The world's file system is installed for the calling
+// thread while the run lasts.
+TRunReport RunUpdate(const TRunRequest& request, const TWorld& world,
+                     const std::function<bool()>& shouldStop, TRunObserver* observer = nullptr);
 
 }  // namespace qb

@@ -2,12 +2,59 @@
 
 #include <cstdio>
 
+#include "quorbel/Problem.h"
+
 namespace qbupdate {
+namespace {
+
+// The length of the UTF-8 sequence at text[i], 0 when there is none.
+size_t Utf8Length(const std::string& text, size_t i) {
+    const auto byte = [&](size_t at) { return static_cast<unsigned char>(text[at]); };
+    const unsigned char first = byte(i);
+    size_t length = first < 0x80             ? 1
+                    : (first & 0xE0) == 0xC0 ? 2
+                    : (first & 0xF0) == 0xE0 ? 3
+                    : (first & 0xF8) == 0xF0 ? 4
+                                             : 0;
+    if (length == 0 || i + length > text.size() || (length == 2 && first < 0xC2)) {
+        return 0;
+    }
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    const unsigned char second = length > 1 ? byte(i + 1) : 0;
+    if ((first == 0xE0 && second < 0xA0) || (first == 0xED && second >= 0xA0) ||
+        (first == 0xF0 && second < 0x90) || (first == 0xF4 && second >= 0x90) || first > 0xF4) {
+        return 0;  // overlong, surrogate or beyond U+10FFFF
+    }
+    return length;
+}
+
+std::string Hex(unsigned char byte) {
+    char text[8];
+    std::snprintf(text, sizeof text, "\\x%02x", byte);
+    return text;
+}
+
+std::string TypeText(const qb::TTypeReport& report) {
+    return Printable(qb::ProblemText(report.Problem));
+}
+
+}  // namespace
 
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
-    for (const char c : text) {
+    for (size_t i = 0; i < text.size();) {
+        const char c = text[i];
         const auto byte = static_cast<unsigned char>(c);
+        const size_t length = Utf8Length(text, i);
+        if (length == 0) {
+            out += "\\ufffd";
+            ++i;
+            continue;
+        }
         if (c == '"' || c == '\\') {
             out += '\\';
             out += c;
@@ -17,63 +64,108 @@ std::string JsonString(const std::string& text) {
             out += "\\r";
         } else if (c == '\t') {
             out += "\\t";
-        } else if (byte < 0x20) {
+        } else if (byte < 0x20 || byte == 0x7f) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
             out += escaped;
         } else {
-            out += c;
+            out.append(text, i, length);
         }
+        i += length;
     }
     return out + "\"";
 }
 
-std::string OutcomeLine(const qb::TTypeOutcome& outcome) {
-    if (outcome.Installed) {
-        return outcome.Type + ": installed " + outcome.Date;
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const size_t length = Utf8Length(text, i);
+        if (length == 0) {
+            out += Hex(byte);
+            ++i;
+        } else if (byte == '\n' || byte == '\r') {
+            out += ' ';
+            ++i;
+        } else if (byte < 0x20 || byte == 0x7f) {
+            out += Hex(byte);
+            ++i;
+        } else if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            out += Hex(byte) + Hex(static_cast<unsigned char>(text[i + 1]));  // C1 controls
+            i += 2;
+        } else {
+            out.append(text, i, length);
+            i += length;
+        }
     }
-    if (outcome.Code == -1001) {
-        return outcome.Type + ": current" +
-               (outcome.Date.empty() ? std::string() : " (" + outcome.Date + ")");
-    }
-    return outcome.Type + ": failed (" + std::to_string(outcome.Code) + ")" +
-           (outcome.Text.empty() ? std::string() : ": " + outcome.Text);
+    return out;
 }
 
-std::string RunText(const qb::TUpdateRunResult& run, const std::string& followUp) {
+std::string OutcomeLine(const qb::TTypeReport& report) {
+    const std::string type = report.Type + ": ";
+    const std::string text = TypeText(report);
+    switch (report.Outcome) {
+        case qb::TOutcome::Installed:
+            return type + "installed " + Printable(report.Date);
+        case qb::TOutcome::Current:
+            return type + "current" +
+                   (report.Date.empty() ? std::string() : " (" + Printable(report.Date) + ")");
+        case qb::TOutcome::Stopped:
+            return type + "stopped";
+        case qb::TOutcome::Deferred:
+            return type + "left for the window (" + Printable(report.Url) + ")";
+        case qb::TOutcome::Failed:
+        case qb::TOutcome::NoDescriptor:
+        case qb::TOutcome::Refused:
+            break;
+    }
+    return type + "failed (" + std::to_string(report.Code) + ")" +
+           (text.empty() ? std::string() : ": " + text);
+}
+
+std::string RunTail(const qb::TRunReport& report, const std::string& followUp) {
     std::string text;
-    for (const qb::TTypeOutcome& outcome : run.Outcomes) {
-        text += OutcomeLine(outcome) + "\n";
-    }
     if (!followUp.empty()) {
-        text += "started: " + followUp + "\n";
+        text += "started: " + Printable(followUp) + "\n";
     }
-    text += "result: " + std::to_string(run.Code) +
-            (run.Outcomes.empty() && !run.Text.empty() ? " " + run.Text : std::string()) + "\n";
+    const bool ownText = report.RunCode != 0 && !report.Problem.Empty();
+    text += "result: " + std::to_string(qb::CombinedResultCode(report)) +
+            (ownText ? " " + Printable(qb::ProblemText(report.Problem)) : std::string()) + "\n";
     return text;
 }
 
-std::string RunJson(const qb::TUpdateRunResult& run, const std::string& followUp) {
+std::string RunJson(const qb::TRunReport& report, const std::string& followUp) {
     std::string json = "{\"types\":[";
-    for (size_t i = 0; i < run.Outcomes.size(); ++i) {
-        const qb::TTypeOutcome& o = run.Outcomes[i];
-        json += std::string(i > 0 ? "," : "") + "{\"type\":" + JsonString(o.Type) +
-                ",\"code\":" + std::to_string(o.Code) +
-                ",\"installed\":" + (o.Installed ? "true" : "false") +
-                ",\"date\":" + JsonString(o.Date) + ",\"text\":" + JsonString(o.Text) + "}";
+    for (size_t i = 0; i < report.Types.size(); ++i) {
+        const qb::TTypeReport& t = report.Types[i];
+        json += std::string(i > 0 ? "," : "") + "{\"type\":" + JsonString(t.Type) +
+                ",\"outcome\":" + JsonString(qb::OutcomeName(t.Outcome)) +
+                ",\"code\":" + std::to_string(t.Code) +
+                ",\"installed\":" + (t.Installed ? "true" : "false") +
+                ",\"date\":" + JsonString(t.Date) +
+                ",\"problem\":" + JsonString(qb::ProblemName(t.Problem.Id)) +
+                ",\"text\":" + JsonString(qb::ProblemText(t.Problem)) +
+                ",\"url\":" + JsonString(t.Url) +
+                ",\"source\":" + JsonString(qb::PackageSourceName(t.Source)) + "}";
     }
-    return json + "],\"result\":" + std::to_string(run.Code) + ",\"text\":" + JsonString(run.Text) +
+    return json + "],\"result\":" + std::to_string(qb::CombinedResultCode(report)) +
+           ",\"stopped\":" + (report.Stopped ? "true" : "false") +
+           ",\"text\":" + JsonString(qb::ProblemText(report.Problem)) +
            ",\"followUp\":" + JsonString(followUp) + "}\n";
 }
 
 std::string CheckText(const qb::TUpdateCheck& check) {
+    if (check.Stopped) {
+        return "stopped\n";
+    }
     if (!check.HaveDescriptor) {
-        return "no update descriptor: " + check.Problem + "\n";
+        return "no update descriptor: " + Printable(qb::ProblemText(check.Problem)) + "\n";
     }
     std::string text;
     for (const qb::TTypeOffer& offer : check.Types) {
-        text += offer.Type + ": recorded " + (offer.Recorded.empty() ? "-" : offer.Recorded) +
-                ", offered " + (offer.Offered.empty() ? "-" : offer.Offered) +
+        text += offer.Type + ": recorded " +
+                (offer.Recorded.empty() ? "-" : Printable(offer.Recorded)) + ", offered " +
+                (offer.Offered.empty() ? "-" : Printable(offer.Offered)) +
                 (offer.Waiting ? ", waits" : ", current") + "\n";
     }
     return text;
@@ -81,7 +173,9 @@ std::string CheckText(const qb::TUpdateCheck& check) {
 
 std::string CheckJson(const qb::TUpdateCheck& check) {
     std::string json = "{\"descriptor\":" + std::string(check.HaveDescriptor ? "true" : "false") +
-                       ",\"problem\":" + JsonString(check.Problem) + ",\"types\":[";
+                       ",\"stopped\":" + (check.Stopped ? "true" : "false") +
+                       ",\"problem\":" + JsonString(qb::ProblemText(check.Problem)) +
+                       ",\"types\":[";
     for (size_t i = 0; i < check.Types.size(); ++i) {
         const qb::TTypeOffer& o = check.Types[i];
         json += std::string(i > 0 ? "," : "") + "{\"type\":" + JsonString(o.Type) +

@@ -1,23 +1,31 @@
 #pragma once
 
-// What qbupdate prints: text for people, JSON for scripts.
+// What qbupdate prints: text for people, JSON for scripts. Texts from the
+// engine are translated here, where they are shown, and everything that came
+// from a server is escaped so that it cannot steer a terminal.
 
 #include <string>
 
 #include "quorbel/UpdateCheck.h"
-#include "quorbel/UpdateRun.h"
+#include "quorbel/UpdateReport.h"
 
 namespace qbupdate {
 
 // One type's outcome in a line ("dev: installed 20240611").
-std::string OutcomeLine(const qb::TTypeOutcome& outcome);
+std::string OutcomeLine(const qb::TTypeReport& report);
 
-std::string RunText(const qb::TUpdateRunResult& run, const std::string& followUp);
-std::string RunJson(const qb::TUpdateRunResult& run, const std::string& followUp);
+// The run's closing lines (follow-up program, result) after the type lines.
+std::string RunTail(const qb::TRunReport& report, const std::string& followUp);
+std::string RunJson(const qb::TRunReport& report, const std::string& followUp);
 std::string CheckText(const qb::TUpdateCheck& check);
 std::string CheckJson(const qb::TUpdateCheck& check);
 
-// text as a JSON string, quotes included.
+// text as a JSON string, quotes included; bytes that are not UTF-8 are
+// written as U+FFFD.
 std::string JsonString(const std::string& text);
+
+// text for a terminal or a log: control characters and bytes that are not
+// UTF-8 are written as \xNN; line breaks become spaces.
+std::string Printable(const std::string& text);
 
 }  // namespace qbupdate

@@ -1,6 +1,7 @@
 // qbupdate: the online update without a window, for administrators and
-// timers. The same engine, installer mode, project, server root, settings
-// store, lock and codes as the window; see --help for the exit codes.
+// timers. The same engine (UpdateRun.h), installer mode, project, server
+// root, settings store, lock and codes as the window; see --help for the
+// exit codes. The run goes on this program's main thread.
 
 #include <signal.h>
 #include <unistd.h>
@@ -14,11 +15,9 @@
 
 #include "CommandLine.h"
 #include "Report.h"
-#include "common/base/KmException.h"
 #include "common/base/MessageCatalogue.h"
 #include "common/files/ExecuteFile.h"
 #include "common/registry/KmRegistry.h"
-#include "quorbel/InstallPaths.h"
 #include "quorbel/Product.h"
 #include "quorbel/UpdateCheck.h"
 #include "quorbel/UpdateRun.h"
@@ -51,14 +50,21 @@ std::string Size(int64_t bytes) {
     return text;
 }
 
-// Progress on standard error: a bar that rewrites itself on a terminal, a
-// line per finished type otherwise (a journal stays readable).
-class TProgressDisplay {
+// Outcome lines go to standard output as each type ends; progress goes to
+// standard error: a bar that rewrites itself on a terminal, nothing but the
+// lines that matter (a wait for the lock) otherwise, so that a journal
+// holds every line once.
+class TConsole : public qb::TRunObserver {
   public:
-    TProgressDisplay() : fTerminal(::isatty(STDERR_FILENO) == 1) {}
+    explicit TConsole(bool json) : fJson(json), fTerminal(::isatty(STDERR_FILENO) == 1) {}
 
-    void Update(const qb::TConfigUpdaterThread& worker) {
-        Report(worker.Outcomes());
+    void TypeStarted(const std::string& type) override {
+        fType = type;
+        fStart = std::chrono::steady_clock::now();
+        fLastBytes = 0;
+    }
+
+    void Received(int64_t bytes) override {
         if (!fTerminal) {
             return;
         }
@@ -66,29 +72,33 @@ class TProgressDisplay {
         if (now - fLastDraw < std::chrono::milliseconds(200)) {
             return;
         }
-        const qb::TRunProgress progress = worker.Progress();
-        if (progress.Type != fType || progress.Received < fLastBytes) {
-            fType = progress.Type;
-            fStart = now;
+        if (bytes < fLastBytes) {
+            fStart = now;  // a download started again
         }
         const double seconds = std::chrono::duration<double>(now - fStart).count();
-        const double rate = seconds > 0 ? static_cast<double>(progress.Received) / seconds : 0;
-        const int filled = static_cast<int>((progress.Received / (256 * 1024)) % 21);
-        std::string bar = "[" + std::string(static_cast<size_t>(filled), '#') +
-                          std::string(static_cast<size_t>(20 - filled), ' ') + "]";
-        std::fprintf(stderr, "\r%-8s %s %10s  %10s/s ", progress.Type.c_str(), bar.c_str(),
-                     Size(progress.Received).c_str(), Size(static_cast<int64_t>(rate)).c_str());
+        const double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
+        const int filled = static_cast<int>((bytes / (256 * 1024)) % 21);
+        const std::string bar = "[" + std::string(static_cast<size_t>(filled), '#') +
+                                std::string(static_cast<size_t>(20 - filled), ' ') + "]";
+        std::fprintf(stderr, "\r%-8s %s %10s  %10s/s ", fType.c_str(), bar.c_str(),
+                     Size(bytes).c_str(), Size(static_cast<int64_t>(rate)).c_str());
         std::fflush(stderr);
         fDrawn = true;
         fLastDraw = now;
-        fLastBytes = progress.Received;
+        fLastBytes = bytes;
     }
 
-    // The lines of the types that ended since the last report.
-    void Report(const std::vector<qb::TTypeOutcome>& outcomes) {
-        for (; fReported < outcomes.size(); ++fReported) {
-            Clear();
-            std::fprintf(stderr, "%s\n", OutcomeLine(outcomes[fReported]).c_str());
+    void WaitingForLock(const std::string& holder) override {
+        Clear();
+        std::fprintf(stderr, "qbupdate: waiting for another update of this product to end (%s)\n",
+                     holder.empty() ? "holder unknown" : Printable(holder).c_str());
+    }
+
+    void TypeEnded(const qb::TTypeReport& report) override {
+        Clear();
+        if (!fJson) {
+            std::printf("%s\n", OutcomeLine(report).c_str());
+            std::fflush(stdout);
         }
     }
 
@@ -100,31 +110,45 @@ class TProgressDisplay {
     }
 
   private:
+    bool fJson;
     bool fTerminal;
     bool fDrawn = false;
-    size_t fReported = 0;
     std::string fType;
     int64_t fLastBytes = 0;
     std::chrono::steady_clock::time_point fStart = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point fLastDraw{};
 };
 
-qb::TUpdateRunSettings RunSettings() {
-    qb::TUpdateRunSettings settings;
-    settings.InstallerMode = true;
-    settings.Project = qb::kInstallerProject;
-    return settings;
+qb::TRunRequest Request(const TOptions& options) {
+    qb::TRunRequest request;
+    request.InstallerMode = true;
+    request.Project = qb::kInstallerProject;
+    request.DeferInstall = !options.FollowUp;
+    return request;
 }
 
+// A stop: a signal, or the time limit.
+class TStop {
+  public:
+    explicit TStop(std::chrono::seconds timeout)
+        : fDeadline(std::chrono::steady_clock::now() + timeout) {}
+    bool operator()() {
+        fTimedOut = fTimedOut || std::chrono::steady_clock::now() > fDeadline;
+        return gStopSignal != 0 || fTimedOut;
+    }
+    bool Requested() const { return gStopSignal != 0 || fTimedOut; }
+
+  private:
+    std::chrono::steady_clock::time_point fDeadline;
+    bool fTimedOut = false;
+};
+
 int Check(const TOptions& options) {
-    const auto deadline = std::chrono::steady_clock::now() + options.Timeout;
-    bool timedOut = false;
-    const qb::TUpdateCheck check = qb::CheckForUpdates(RunSettings(), [&] {
-        timedOut = timedOut || std::chrono::steady_clock::now() > deadline;
-        return gStopSignal != 0 || timedOut;
-    });
+    TStop stop(options.Timeout);
+    const qb::TUpdateCheck check =
+        qb::CheckForUpdates(Request(options), qb::RealWorld(), [&stop] { return stop(); });
     std::fputs((options.Json ? CheckJson(check) : CheckText(check)).c_str(), stdout);
-    if (gStopSignal != 0 || timedOut) {
+    if (check.Stopped || stop.Requested()) {
         return kExitStopped;
     }
     if (!check.HaveDescriptor) {
@@ -138,58 +162,49 @@ int Check(const TOptions& options) {
     return kExitOk;
 }
 
-int ExitCodeOf(const qb::TUpdateRunResult& run) {
-    if (run.Code == qb::kAnotherUpdateHoldsTheProduct) {
+int ExitCodeOf(const qb::TRunReport& report, bool stopped) {
+    if (stopped || report.Stopped) {
+        return kExitStopped;
+    }
+    if (report.RunCode == qb::kAnotherUpdateHoldsTheProduct) {
         return kExitLocked;
     }
-    if (run.Outcomes.empty() || run.Code == -1) {
+    if (report.Types.empty() || report.RunCode != 0) {
         return kExitFailed;  // an error that ended the run, whatever came before it
     }
     bool allOk = true;
     bool noDescriptor = true;
-    for (const qb::TTypeOutcome& outcome : run.Outcomes) {
-        allOk = allOk && (outcome.Code == 0 || outcome.Code == -1001);
-        noDescriptor = noDescriptor && (outcome.Code == -4 || outcome.Code == -5);
+    for (const qb::TTypeReport& type : report.Types) {
+        allOk = allOk && (type.Code == 0 || type.Code == -1001);
+        noDescriptor = noDescriptor && (type.Code == -4 || type.Code == -5);
     }
     return allOk ? kExitOk : noDescriptor ? kExitNoDescriptor : kExitFailed;
 }
 
 int Run(const TOptions& options) {
-    TProgressDisplay display;
-    const auto deadline = std::chrono::steady_clock::now() + options.Timeout;
-    bool stopped = false;
-    const qb::TUpdateRunResult run = qb::RunUpdateToEnd(
-        RunSettings(),
-        [&](qb::TConfigUpdaterThread& worker) {
-            display.Update(worker);
-            if (!stopped && (gStopSignal != 0 || std::chrono::steady_clock::now() > deadline)) {
-                stopped = true;
-                worker.Terminate();
-            }
-        },
-        std::chrono::milliseconds(50));
-    display.Report(run.Outcomes);
-    display.Clear();
+    TConsole console(options.Json);
+    TStop stop(options.Timeout);
+    const qb::TRunReport report = qb::RunUpdate(
+        Request(options), qb::RealWorld(), [&stop] { return stop(); }, &console);
+    console.Clear();
     std::string followUp;
-    int code = stopped ? kExitStopped : ExitCodeOf(run);
-    if (!stopped && run.Code > 0 && (run.Code & qb::kFollowUpBit) != 0 && !run.ToRun.empty()) {
-        if (options.FollowUp) {
-            // As the window starts it: the path and parameters as they stand,
-            // the program's folder as working folder, no shell.
-            try {
-                km::ExecuteFile(run.ToRunPath, run.RunParams, false, true);
-                followUp = run.ToRunPath + (run.RunParams.empty() ? "" : " " + run.RunParams);
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "qbupdate: the follow-up program %s did not start: %s\n",
-                             run.ToRunPath.c_str(), e.what());
-                code = kExitFailed;
-            }
-        } else {
-            std::fprintf(stderr, "qbupdate: follow-up program not started (--no-follow-up): %s\n",
-                         run.ToRunPath.c_str());
+    int code = ExitCodeOf(report, stop.Requested());
+    if (code != kExitStopped && qb::HasFollowUp(report)) {
+        // As the window starts it: the path and parameters as they stand,
+        // the program's folder as working folder, no shell.
+        const std::string path = report.FollowUp.Path();
+        try {
+            km::ExecuteFile(path, report.FollowUp.RunParams, false, true);
+            followUp =
+                path + (report.FollowUp.RunParams.empty() ? "" : " " + report.FollowUp.RunParams);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "qbupdate: the follow-up program %s did not start: %s\n",
+                         Printable(path).c_str(), Printable(e.what()).c_str());
+            code = kExitFailed;
         }
     }
-    std::fputs((options.Json ? RunJson(run, followUp) : RunText(run, followUp)).c_str(), stdout);
+    std::fputs((options.Json ? RunJson(report, followUp) : RunTail(report, followUp)).c_str(),
+               stdout);
     return code;
 }
 
@@ -217,7 +232,7 @@ int main(int argc, char** argv) {
         InstallStopHandlers();
         return options->Check ? Check(*options) : Run(*options);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "qbupdate: %s\n", e.what());
+        std::fprintf(stderr, "qbupdate: %s\n", Printable(e.what()).c_str());
         return kExitFailed;
     }
 }

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/files/FileSystem.h"
 #include "common/files/StagedFile.h"
 #include "common/files/UniqueFd.h"
 
@@ -32,12 +32,12 @@ TUniqueFd OpenDirAt(int parent, const char* name, bool followLink) {
         ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW)));
 }
 
-// Moves the bytes; the fast paths first, plain reads and writes where the
-// kernel cannot copy between these two files.
+// Moves the bytes: in the kernel where it can copy between these two files,
+// else through a buffer.
 int CopyBytes(int in, int out) {
     bool anyCopied = false;
     for (;;) {
-        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kCopyChunk, 0);
+        const ssize_t n = Fs().CopyFileRange(in, out, kCopyChunk);
         if (n > 0) {
             anyCopied = true;
             continue;
@@ -54,26 +54,9 @@ int CopyBytes(int in, int out) {
         }
         break;
     }
-    for (;;) {
-        const ssize_t n = ::sendfile(out, in, nullptr, kCopyChunk);
-        if (n > 0) {
-            anyCopied = true;
-            continue;
-        }
-        if (n == 0) {
-            return 0;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (anyCopied || (errno != EINVAL && errno != ENOSYS)) {
-            return errno;
-        }
-        break;
-    }
     std::vector<char> buffer(kFallbackBuffer);
     for (;;) {
-        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        const ssize_t n = Fs().Read(in, buffer.data(), buffer.size());
         if (n == 0) {
             return 0;
         }
@@ -83,16 +66,8 @@ int CopyBytes(int in, int out) {
             }
             return errno;
         }
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w =
-                ::write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
-            if (w < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return errno;
-            }
-            done += w;
+        if (const int err = WriteAll(out, buffer.data(), static_cast<std::size_t>(n)); err != 0) {
+            return err;
         }
     }
 }
@@ -107,11 +82,11 @@ bool CopyLinkAt(int srcParent, const char* srcName, const struct stat& st, int d
     target.resize(static_cast<std::size_t>(n));
     struct stat existing {};
     if (::fstatat(dstParent, dstName, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (S_ISDIR(existing.st_mode) || ::unlinkat(dstParent, dstName, 0) != 0) {
+        if (S_ISDIR(existing.st_mode) || Fs().UnlinkAt(dstParent, dstName, 0) != 0) {
             return false;
         }
     }
-    if (::symlinkat(target.c_str(), dstParent, dstName) != 0) {
+    if (Fs().SymlinkAt(target.c_str(), dstParent, dstName) != 0) {
         return false;
     }
     const timespec times[2] = {st.st_atim, st.st_mtim};
@@ -125,7 +100,7 @@ bool CopyDirAt(int srcParent, const char* srcName, const struct stat& st, int ds
     if (!src.Valid()) {
         return false;
     }
-    const bool created = ::mkdirat(dstParent, dstName, 0700) == 0;
+    const bool created = Fs().MkdirAt(dstParent, dstName, 0700) == 0;
     if (!created && errno != EEXIST) {
         return false;
     }
@@ -140,7 +115,7 @@ bool CopyDirAt(int srcParent, const char* srcName, const struct stat& st, int ds
     mode_t restoreMode = 0;
     struct stat dstStat {};
     if (!created && ::fstat(dst.Get(), &dstStat) == 0 && (dstStat.st_mode & 0300) != 0300 &&
-        ::fchmod(dst.Get(), (dstStat.st_mode & 07777) | 0300) == 0) {
+        Fs().Fchmod(dst.Get(), (dstStat.st_mode & 07777) | 0300) == 0) {
         restoreMode = dstStat.st_mode & 07777;
     }
     std::vector<std::string> names;
@@ -149,11 +124,11 @@ bool CopyDirAt(int srcParent, const char* srcName, const struct stat& st, int ds
         ok = CopyEntryAt(src.Get(), name.c_str(), dst.Get(), name.c_str()) && ok;
     }
     if (!created) {
-        return (restoreMode == 0 || ::fchmod(dst.Get(), restoreMode) == 0) && ok;
+        return (restoreMode == 0 || Fs().Fchmod(dst.Get(), restoreMode) == 0) && ok;
     }
     const timespec times[2] = {st.st_atim, st.st_mtim};
-    ok = ::fchmod(dst.Get(), st.st_mode & kKeptModeBits) == 0 && ok;
-    ok = ::futimens(dst.Get(), times) == 0 && ok;
+    ok = Fs().Fchmod(dst.Get(), st.st_mode & kKeptModeBits) == 0 && ok;
+    ok = Fs().Futimens(dst.Get(), times) == 0 && ok;
     return ok;
 }
 
@@ -201,7 +176,7 @@ int CopyFileAt(int srcFd, int dstParent, const char* dstName, mode_t mode, bool 
         return err;
     }
     const timespec times[2] = {st.st_atim, st.st_mtim};
-    if (::fchmod(out.Fd(), mode & kKeptModeBits) != 0 || ::futimens(out.Fd(), times) != 0) {
+    if (Fs().Fchmod(out.Fd(), mode & kKeptModeBits) != 0 || Fs().Futimens(out.Fd(), times) != 0) {
         return errno;
     }
     // Most copies land where nothing is yet; only an entry in the way needs
@@ -233,12 +208,12 @@ bool CopyEntryAt(int srcParent, const char* srcName, int dstParent, const char* 
     if (!S_ISREG(st.st_mode)) {
         return false;
     }
-    const TUniqueFd in(::openat(srcParent, srcName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const TUniqueFd in(Fs().OpenAt(srcParent, srcName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0));
     return in.Valid() && CopyFileAt(in.Get(), dstParent, dstName, st.st_mode, true) == 0;
 }
 
 bool MoveEntryAt(int srcParent, const char* srcName, int dstParent, const char* dstName) {
-    if (::renameat(srcParent, srcName, dstParent, dstName) == 0) {
+    if (Fs().RenameAt(srcParent, srcName, dstParent, dstName, 0) == 0) {
         return true;
     }
     const int err = errno;
@@ -260,11 +235,11 @@ bool MoveEntryAt(int srcParent, const char* srcName, int dstParent, const char* 
     for (const std::string& name : names) {
         ok = MoveEntryAt(src.Get(), name.c_str(), dst.Get(), name.c_str()) && ok;
     }
-    return ok && ::unlinkat(srcParent, srcName, AT_REMOVEDIR) == 0;
+    return ok && Fs().UnlinkAt(srcParent, srcName, AT_REMOVEDIR) == 0;
 }
 
 bool DeleteEntryAt(int parent, const char* name) {
-    if (::unlinkat(parent, name, 0) == 0) {
+    if (Fs().UnlinkAt(parent, name, 0) == 0) {
         return true;
     }
     if (errno != EISDIR) {
@@ -290,7 +265,7 @@ bool DeleteEntryAt(int parent, const char* name) {
     for (const std::string& child : names) {
         ok = DeleteEntryAt(dir.Get(), child.c_str()) && ok;
     }
-    return ok && ::unlinkat(parent, name, AT_REMOVEDIR) == 0;
+    return ok && Fs().UnlinkAt(parent, name, AT_REMOVEDIR) == 0;
 }
 
 TPathSplit SplitPath(const std::string& path) {

@@ -1,5 +1,6 @@
 #include "common/files/PathUtil.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 
 #include "common/base/KmException.h"
 #include "common/base/SysError.h"
+#include "common/files/Dir.h"
+#include "common/files/FileSystem.h"
 
 namespace km {
 namespace {
@@ -53,37 +56,74 @@ std::string CreateTempWorkDir(const std::string& prefix, const std::string& base
     return CreateTempWorkDir(prefix, baseDir, DrawSharedDigit);
 }
 
-std::string GetPrivateTempDir() {
-    const std::string dir = GetTempBaseDir() + (GetTempBaseDir() == "/" ? "" : "/") + "kelmirath-" +
-                            std::to_string(::geteuid());
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+namespace {
+
+std::string PrivateTempDirName() {
+    const std::string base = GetTempBaseDir();
+    return base + (base == "/" ? "" : "/") + "kelmirath-" + std::to_string(::geteuid());
+}
+
+// Another account may have made the name first, as a link or a folder of
+// its own: such a folder is never used.
+void CheckPrivateTempDir(const std::string& dir, const struct stat& st) {
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 0077) != 0) {
+        throw Exception("The private temporary folder " + dir +
+                        " is not a folder of this user that only this user may enter");
+    }
+}
+
+void MakePrivateTempDir(const std::string& dir) {
+    if (Fs().MkdirAt(AT_FDCWD, dir.c_str(), 0700) != 0 && errno != EEXIST) {
         throw Exception("Cannot create the private temporary folder " + dir + ": " +
                         SysErrorMessage(errno));
     }
-    // Another account may have made the name first, as a link or a folder of
-    // its own: such a folder is never used.
+}
+
+}  // namespace
+
+std::string GetPrivateTempDir() {
+    const std::string dir = PrivateTempDirName();
+    MakePrivateTempDir(dir);
     struct stat st {};
     if (::lstat(dir.c_str(), &st) != 0) {
         throw Exception("Cannot use the private temporary folder " + dir + ": " +
                         SysErrorMessage(errno));
     }
-    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 0077) != 0) {
-        throw Exception("The private temporary folder " + dir +
-                        " is not a folder of this user that only this user may enter");
-    }
+    CheckPrivateTempDir(dir, st);
     return dir + "/";
+}
+
+TDir OpenPrivateTempDir() {
+    const std::string dir = PrivateTempDirName();
+    MakePrivateTempDir(dir);
+    TDir held = TDir::Open(dir, true);
+    struct stat st {};
+    if (!held.Valid() && ::lstat(dir.c_str(), &st) == 0) {
+        CheckPrivateTempDir(dir, st);  // a link, or not a folder
+    }
+    if (!held.Valid() || held.Stat(st) != 0) {
+        throw Exception("Cannot use the private temporary folder " + dir + ": " +
+                        SysErrorMessage(errno));
+    }
+    CheckPrivateTempDir(dir, st);
+    return held;
+}
+
+std::string WorkDirName(const std::string& prefix, const std::function<int()>& drawDigit) {
+    std::string name = FirstCharacters(prefix, 3);
+    for (int i = 0; i < 5; ++i) {
+        name += static_cast<char>('0' + (drawDigit ? drawDigit() : DrawSharedDigit()));
+    }
+    return name;
 }
 
 std::string CreateTempWorkDir(const std::string& prefix, const std::string& baseDir,
                               const std::function<int()>& drawDigit) {
-    const std::string stem = AddPathDelimiter(baseDir.empty() ? GetPrivateTempDir() : baseDir) +
-                             FirstCharacters(prefix, 3);
+    const std::string base = AddPathDelimiter(baseDir.empty() ? GetPrivateTempDir() : baseDir);
+    const std::string stem = base + FirstCharacters(prefix, 3);
     for (int attempt = 0; attempt < kTempWorkDirTries; ++attempt) {
-        std::string name = stem;
-        for (int i = 0; i < 5; ++i) {
-            name += static_cast<char>('0' + drawDigit());
-        }
-        if (::mkdir(name.c_str(), 0700) == 0) {
+        const std::string name = base + WorkDirName(prefix, drawDigit);
+        if (Fs().MkdirAt(AT_FDCWD, name.c_str(), 0700) == 0) {
             return name + "/";
         }
         if (errno != EEXIST) {

@@ -9,6 +9,8 @@
 
 namespace km {
 
+class TDir;
+
 // $TMPDIR when it is set and not empty, else "/tmp"; without a trailing "/"
 // (the root stays "/").
 std::string GetTempBaseDir();
@@ -21,6 +23,17 @@ std::string GetTempBaseDir();
 // km::Exception with the folder and the reason when it is not, or when it
 // cannot be made; nothing is then written there.
 std::string GetPrivateTempDir();
+
+// The same folder, held: made when missing, then opened without following a
+// link and checked on the open handle, so that what was checked is what is
+// used. Throws as GetPrivateTempDir does.
+TDir OpenPrivateTempDir();
+
+// A working folder's name: the first three characters of prefix (code
+// points; all of prefix when shorter) and five digits "0" to "8" drawn from
+// drawDigit (each call yields 0..8), or from the process-wide generator when
+// drawDigit is empty.
+std::string WorkDirName(const std::string& prefix, const std::function<int()>& drawDigit = {});
 
 // Creates a working directory named from the first three characters of prefix
 // (code points; all of prefix when shorter) and five digits "0" to "8" below

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <random>
 
+#include "common/files/FileSystem.h"
+
 namespace km {
 namespace {
 
@@ -46,14 +48,14 @@ int UseFreshName(std::string& name, Use use) {
 
 TStagedFile::~TStagedFile() {
     if (!fTempName.empty()) {
-        ::unlinkat(fFolder, fTempName.c_str(), 0);
+        Fs().UnlinkAt(fFolder, fTempName.c_str(), 0);
     }
 }
 
 int TStagedFile::Create(int folder) {
     fFolder = folder;
     if (CanNameUnnamedFiles()) {
-        fFd.Reset(::openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+        fFd.Reset(Fs().OpenAt(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
         if (fFd.Valid()) {
             return 0;
         }
@@ -64,7 +66,7 @@ int TStagedFile::Create(int folder) {
     }
     return UseFreshName(fTempName, [&](const char* name) {
         fFd.Reset(
-            ::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            Fs().OpenAt(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         return fFd.Valid() ? 0 : errno;
     });
 }
@@ -93,15 +95,15 @@ int TStagedFile::Commit(const char* name, bool replaceExisting) {
 int TStagedFile::LinkUnder(const char* name) const {
     char path[40];
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", fFd.Get());
-    return ::linkat(AT_FDCWD, path, fFolder, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    return Fs().LinkAt(AT_FDCWD, path, fFolder, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
 }
 
 int TStagedFile::MoveTo(const char* name, bool replaceExisting) const {
     const char* temp = fTempName.c_str();
     if (replaceExisting) {
-        return ::renameat(fFolder, temp, fFolder, name) == 0 ? 0 : errno;
+        return Fs().RenameAt(fFolder, temp, fFolder, name, 0) == 0 ? 0 : errno;
     }
-    if (::renameat2(fFolder, temp, fFolder, name, RENAME_NOREPLACE) == 0) {
+    if (Fs().RenameAt(fFolder, temp, fFolder, name, RENAME_NOREPLACE) == 0) {
         return 0;
     }
     if (errno != EINVAL) {
@@ -109,10 +111,10 @@ int TStagedFile::MoveTo(const char* name, bool replaceExisting) const {
     }
     // A file system without the flag: a second link fails on an existing
     // entry just the same.
-    if (::linkat(fFolder, temp, fFolder, name, 0) != 0) {
+    if (Fs().LinkAt(fFolder, temp, fFolder, name, 0) != 0) {
         return errno;
     }
-    ::unlinkat(fFolder, temp, 0);
+    Fs().UnlinkAt(fFolder, temp, 0);
     return 0;
 }
 

@@ -14,7 +14,8 @@ void EnsureCurlGlobalInit() {
 }
 
 EHttpError CurlError(CURLcode code, const char* details) {
-    std::string message = curl_easy_strerror(code);
+    const std::string fixed = curl_easy_strerror(code);
+    std::string message = fixed;
     if (details != nullptr && *details != 0) {
         std::string text = details;
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
@@ -22,7 +23,7 @@ EHttpError CurlError(CURLcode code, const char* details) {
         }
         message += ": " + text;
     }
-    return EHttpError(std::move(message), static_cast<int>(code));
+    return EHttpError(std::move(message), static_cast<int>(code), 0, fixed);
 }
 
 EHttpError CurlMultiError(CURLMcode code) {

@@ -171,6 +171,17 @@ struct THttpClient::TTransfer {
         if (!bodyStarted && !StartBody(status)) {
             return false;
         }
+        if (client.fMaxBodyBytes > 0 &&
+            received + static_cast<int64_t>(size) > client.fMaxBodyBytes) {
+            try {
+                throw EHttpError(
+                    "The answer is larger than " + std::to_string(client.fMaxBodyBytes) + " bytes",
+                    CURLE_FILESIZE_EXCEEDED);
+            } catch (...) {
+                callbackError = std::current_exception();
+            }
+            return false;
+        }
         try {
             target.write(data, static_cast<std::streamsize>(size));
         } catch (...) {
@@ -251,7 +262,9 @@ struct THttpClient::TTransfer {
 };
 
 THttpClient::THttpClient(const THttpConfig& config, TWorkEvent onWork)
-    : fHandles(std::make_unique<THandles>()), fOnWork(std::move(onWork)) {
+    : fHandles(std::make_unique<THandles>()),
+      fOnWork(std::move(onWork)),
+      fMaxBodyBytes(config.MaxBodyBytes) {
     EnsureCurlGlobalInit();
     fHandles->easy.reset(curl_easy_init());
     CURL* easy = fHandles->easy.get();

@@ -82,6 +82,7 @@ class THttpClient {
 
     std::unique_ptr<THandles> fHandles;
     TWorkEvent fOnWork;
+    int64_t fMaxBodyBytes = 0;
 };
 
 }  // namespace km

@@ -65,6 +65,10 @@ struct THttpConfig {
     // MaxRetriesWithoutProgress such tries in a row.
     int MaxRetriesWithoutProgress = 5;
     std::chrono::milliseconds FirstRetryWait{1000};
+    // A body that grows beyond this many bytes (counted from the start of
+    // the whole body) ends the request with EHttpError (CURLE_FILESIZE_EXCEEDED)
+    // before the excess is written; 0: no limit.
+    int64_t MaxBodyBytes = 0;
 };
 
 // What a try must bring for the next one to follow at once.

@@ -14,9 +14,17 @@ namespace km {
 // error", and the message is the status line, e.g. "HTTP/1.1 404 Not Found").
 class EHttpError : public Exception {
   public:
-    EHttpError(std::string message, int curlCode, int statusCode = 0)
-        : Exception(std::move(message)), fCurlCode(curlCode), fStatusCode(statusCode) {}
+    EHttpError(std::string message, int curlCode, int statusCode = 0, std::string fixedText = {})
+        : Exception(std::move(message)),
+          fCurlCode(curlCode),
+          fStatusCode(statusCode),
+          fFixedText(std::move(fixedText)) {}
     KM_EXCEPTION_CLASS_NAME(EHttpError)
+
+    // The start of the message when it is one of the HTTP library's fixed
+    // texts ("Couldn't connect to server"), which a catalogue may translate;
+    // "" when the message is the server's (a status line) or composed.
+    const std::string& FixedText() const { return fFixedText; }
 
     int CurlCode() const { return fCurlCode; }
     // The HTTP status of the final response, 0 when the transfer failed before
@@ -26,6 +34,7 @@ class EHttpError : public Exception {
   private:
     int fCurlCode;
     int fStatusCode;
+    std::string fFixedText;
 };
 
 }  // namespace km

@@ -1,5 +1,6 @@
 #include "common/web/KmWeb.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -7,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <system_error>
 #include <thread>
@@ -17,6 +17,9 @@
 #include "common/base/KmDebug.h"
 #include "common/base/KmException.h"
 #include "common/base/LocaleText.h"
+#include "common/files/FdStream.h"
+#include "common/files/FileSystem.h"
+#include "common/files/UniqueFd.h"
 
 namespace km {
 
@@ -41,11 +44,12 @@ void HttpGetToStream(const std::string& url, std::ostream* target, THttpConfigAr
 
 namespace {
 
-// The failures of a line that may carry the rest on another try.
+// The failures of a line that may carry the rest on another try. A time-out
+// is not one of them: a server that never answered, or stopped sending for
+// the whole stall time, is not helped by asking it again.
 bool BrokeOff(const EHttpError& error) {
     switch (error.CurlCode()) {
         case CURLE_PARTIAL_FILE:
-        case CURLE_OPERATION_TIMEDOUT:
         case CURLE_GOT_NOTHING:
         case CURLE_SEND_ERROR:
         case CURLE_RECV_ERROR:
@@ -72,19 +76,34 @@ void Wait(std::chrono::milliseconds wait, int64_t held, const TWorkEvent& onWork
     }
 }
 
+[[noreturn]] void ThrowFileError(const char* what, const std::string& name, int err) {
+    throw std::filesystem::filesystem_error(what, name,
+                                            std::error_code(err, std::generic_category()));
+}
+
+// Cuts the part file to the bytes of the body it holds.
+void CutTo(int fd, int64_t held, const std::string& partName) {
+    if (Fs().Ftruncate(fd, static_cast<off_t>(held)) != 0) {
+        ThrowFileError("Cannot write file", partName, errno);
+    }
+}
+
 }  // namespace
 
-void DownloadFile(const std::string& url, const std::string& fileName, THttpConfigArg config,
-                  const TWorkEvent& onWork, const TBodyObserver& observer) {
+int64_t DownloadFileAt(const std::string& url, int dirFd, const std::string& name,
+                       THttpConfigArg config, const TWorkEvent& onWork,
+                       const TBodyObserver& observer) {
     const THttpConfigArg settingsArg = std::move(config);
     const THttpConfig defaults;
     const THttpConfig& settings = settingsArg.Get() != nullptr ? *settingsArg.Get() : defaults;
-    const std::string partName = fileName + ".part";
-    std::ofstream part(partName, std::ios::binary | std::ios::trunc);
-    if (!part.is_open()) {
-        throw std::filesystem::filesystem_error("Cannot create file", partName,
-                                                std::error_code(errno, std::generic_category()));
+    const std::string partName = name + ".part";
+    // Created anew and never written through a link; a stale one is emptied.
+    const TUniqueFd partFd(Fs().OpenAt(
+        dirFd, partName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!partFd.Valid()) {
+        ThrowFileError("Cannot create file", partName, errno);
     }
+    TFdOutStream part(partFd.Get());
     const std::unique_ptr<THttpClient> client = CreateHttpClient(&settings, onWork);
     // held: the bytes of the body the part file holds, from its start.
     int64_t held = 0;
@@ -95,14 +114,12 @@ void DownloadFile(const std::string& url, const std::string& fileName, THttpConf
         const TResumePoint resume{held, validator};
         TResponseHead head;
         try {
+            part.clear();
             part.seekp(held);
             client->Get(url, part, held > 0 ? &resume : nullptr, &head, &observer);
             held = head.BodyEnd;
             break;
         } catch (const EHttpError& error) {
-            if (!BrokeOff(error)) {
-                throw;
-            }
             if (head.Status == 200 || (head.Status == 206 && held > 0)) {
                 held = head.BodyEnd;
                 if (head.Status == 200) {
@@ -113,8 +130,12 @@ void DownloadFile(const std::string& url, const std::string& fileName, THttpConf
             // was the last try.
             part.clear();
             part.flush();
-            std::error_code ec;
-            std::filesystem::resize_file(partName, static_cast<uintmax_t>(held), ec);
+            CutTo(partFd.Get(), held, partName);
+            // Only a transfer that brought something is worth another try:
+            // a line that breaks before any byte of the body is down.
+            if (!BrokeOff(error) || std::max(furthest, held) == 0) {
+                throw;
+            }
             // Progress is bytes beyond the furthest point any try reached: a
             // body that starts again from zero each time makes none.
             const bool progress = held - furthest >= kRetryProgress;
@@ -136,20 +157,35 @@ void DownloadFile(const std::string& url, const std::string& fileName, THttpConf
         }
     }
     part.flush();
+    if (!part || part.Error() != 0) {
+        // Never let an incompletely written file take the target's name.
+        ThrowFileError("Cannot write file", partName, part.Error() != 0 ? part.Error() : EIO);
+    }
     // A body that started again from zero may be shorter than what the part
     // file held before.
-    std::error_code ec;
-    std::filesystem::resize_file(partName, static_cast<uintmax_t>(held), ec);
-    part.close();
-    if (part.fail() || ec) {
-        // Never let an incompletely written file take the target's name.
-        throw std::filesystem::filesystem_error("Cannot write file", partName,
-                                                std::error_code(errno, std::generic_category()));
-    }
+    CutTo(partFd.Get(), held, partName);
     // Both results are ignored on purpose: when the old file cannot go or the
     // rename fails, the body stays in the part file and the target as it was.
-    ::unlink(fileName.c_str());
-    std::rename(partName.c_str(), fileName.c_str());
+    Fs().UnlinkAt(dirFd, name.c_str(), 0);
+    Fs().RenameAt(dirFd, partName.c_str(), dirFd, name.c_str(), 0);
+    return held;
+}
+
+void DownloadFile(const std::string& url, const std::string& fileName, THttpConfigArg config,
+                  const TWorkEvent& onWork, const TBodyObserver& observer) {
+    const THttpConfigArg settings = std::move(config);
+    const size_t slash = fileName.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : fileName.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
+    const TUniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.Valid()) {
+        ThrowFileError("Cannot create file", fileName + ".part", errno);
+    }
+    THttpConfigPtr copy;
+    if (settings.Get() != nullptr) {
+        copy = std::make_unique<THttpConfig>(*settings.Get());
+    }
+    DownloadFileAt(url, dir.Get(), name, std::move(copy), onWork, observer);
 }
 
 std::string DownloadString(const std::string& url, bool raiseOnError) {

@@ -34,9 +34,9 @@ std::string DownloadString(const std::string& url, bool raiseOnError);
 // file that cannot be created raises std::filesystem::filesystem_error before
 // any network activity. config is consumed as THttpConfigArg says.
 //
-// A transfer that breaks off (connection reset or closed early, a body
-// shorter than announced, a stall, a read error) is tried again from the
-// original URL, continuing the part file with a range request and If-Range
+// A transfer that breaks off after some of the body arrived (connection reset
+// or closed early, a body shorter than announced, a read error) is tried
+// again from the original URL, continuing the part file with a range request and If-Range
 // (the first answer's ETag, else its Last-Modified date; without either it
 // starts again). A 206 that continues the held bytes is appended; a 200
 // starts the file again from zero, so two versions are never stitched
@@ -48,6 +48,17 @@ std::string DownloadString(const std::string& url, bool raiseOnError);
 // a digest can be computed while the file arrives.
 void DownloadFile(const std::string& url, const std::string& fileName, THttpConfigArg config,
                   const TWorkEvent& onWork, const TBodyObserver& observer = {});
+
+// The same into the folder open as dirFd: the part file name + ".part" is
+// made there (never through a link) and renamed to name in that folder;
+// every write goes through the file-system seam. Returns the size of the
+// body the file holds. A transfer is tried again only when it broke off
+// after some of the body had arrived: a connection never made, a time-out
+// (no answer within the connect time, or a stall) or a line that breaks
+// before the first byte fails at once.
+int64_t DownloadFileAt(const std::string& url, int dirFd, const std::string& name,
+                       THttpConfigArg config, const TWorkEvent& onWork,
+                       const TBodyObserver& observer = {});
 
 // The request behind both operations above: writes the body of the final
 // response to *target from its current position. target must not be null

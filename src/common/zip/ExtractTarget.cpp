@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "common/files/FileSystem.h"
+
 namespace km {
 namespace {
 
@@ -57,10 +59,10 @@ std::optional<std::string> SafeEntryPath(std::string_view name) {
     return result;
 }
 
-int TExtractTarget::Open(const std::string& dir) {
+int TExtractTarget::Open(int dirFd) {
     fNames.clear();
     fFolders.clear();
-    fRoot.Reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    fRoot.Reset(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
     return fRoot.Valid() ? 0 : errno;
 }
 
@@ -78,7 +80,7 @@ int TExtractTarget::Folder(const std::string& relPath) {
         constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
         TUniqueFd folder(::openat(parent, name.c_str(), kFlags));
         if (!folder.Valid() && errno == ENOENT) {
-            if (::mkdirat(parent, name.c_str(), 0777) != 0 && errno != EEXIST) {
+            if (Fs().MkdirAt(parent, name.c_str(), 0777) != 0 && errno != EEXIST) {
                 return -1;
             }
             folder.Reset(::openat(parent, name.c_str(), kFlags));
@@ -94,12 +96,12 @@ int TExtractTarget::Folder(const std::string& relPath) {
 
 int TExtractTarget::CreateFile(int folder, const std::string& name, mode_t mode) {
     constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::openat(folder, name.c_str(), kFlags, mode);
+    int fd = Fs().OpenAt(folder, name.c_str(), kFlags, mode);
     if (fd < 0 && errno == EEXIST) {
-        if (::unlinkat(folder, name.c_str(), 0) != 0) {
+        if (Fs().UnlinkAt(folder, name.c_str(), 0) != 0) {
             return -1;
         }
-        fd = ::openat(folder, name.c_str(), kFlags, mode);
+        fd = Fs().OpenAt(folder, name.c_str(), kFlags, mode);
     }
     return fd;
 }

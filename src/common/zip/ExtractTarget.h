@@ -24,9 +24,9 @@ std::optional<std::string> SafeEntryPath(std::string_view name);
 
 class TExtractTarget {
   public:
-    // Opens the directory dir (a link to a directory is followed here, once).
-    // Returns 0 or an errno value.
-    int Open(const std::string& dir);
+    // Holds the open directory dirFd (a second handle of it). Returns 0 or an
+    // errno value.
+    int Open(int dirFd);
 
     // The descriptor of the folder relPath below the target, created with its
     // missing parents; valid until the next call. -1 with errno set when a

@@ -11,15 +11,33 @@
 #include <vector>
 
 #include "common/base/SysError.h"
+#include "common/base/Translate.h"
+#include "common/files/Dir.h"
 #include "common/files/FileOps.h"
+#include "common/files/FileSystem.h"
 #include "common/files/PathUtil.h"
 #include "common/files/UniqueFd.h"
 #include "common/zip/ExtractTarget.h"
 #include "common/zip/ZipDirectoryReader.h"
+#include "common/zip/ZipFdSource.h"
 #include "common/zip/ZipSupport.h"
 
 namespace km {
 namespace {
+
+// The extraction's own texts; a message that begins with one carries it as
+// its fixed text.
+constexpr const char* kFixedTexts[] = {
+    TrNoop("Unable to create directory"),
+    TrNoop("Directory does not exist"),
+    TrNoop("Unhandled Archive Type"),
+    TrNoop("Cannot extract file - newer version required"),
+    TrNoop("Cannot extract file - unsupported compression method"),
+    TrNoop("Cannot extract file - invalid password"),
+    TrNoop("Failed CRC Check"),
+    TrNoop("Cannot extract file - not enough free space"),
+    TrNoop("Cannot extract file - unsafe path"),
+};
 
 // Large enough that a file of ordinary size is written with one call; small
 // enough to keep the process's memory flat whatever the archive holds.
@@ -72,9 +90,9 @@ TFileMode EntryMode(zip_t* archive, zip_uint64_t index) {
 // Refuses an archive whose declared content does not fit on the target's
 // file system before anything is written, so that a package too large for
 // the disk neither fills it nor, kept for the next run, fills it again.
-void CheckFreeSpace(zip_t* archive, const std::string& targetDir) {
+void CheckFreeSpace(zip_t* archive, const TDir& target) {
     struct statvfs fsInfo {};
-    if (::statvfs(targetDir.c_str(), &fsInfo) != 0) {
+    if (::fstatvfs(target.Fd(), &fsInfo) != 0) {
         return;  // the extraction itself reports a target it cannot use
     }
     const uint64_t block = fsInfo.f_frsize != 0 ? fsInfo.f_frsize : 4096;
@@ -93,20 +111,16 @@ void CheckFreeSpace(zip_t* archive, const std::string& targetDir) {
     if (needed > available) {
         throw EZipError("Cannot extract file - not enough free space (" +
                         std::to_string(needed / 1024) + " KiB needed, " +
-                        std::to_string(available / 1024) + " KiB free): " + targetDir);
+                        std::to_string(available / 1024) + " KiB free): " + target.Path());
     }
 }
 
 class TExtraction {
   public:
-    // Opens the target directory; throws when it cannot be used.
-    explicit TExtraction(const std::string& targetDir)
-        : fTargetPrefix(AddPathDelimiter(targetDir)) {
-        if (const int err = fTarget.Open(targetDir); err != 0) {
-            if (err == ENOENT || err == ENOTDIR) {
-                throw EZipError("Directory does not exist");
-            }
-            ThrowSysError(err, targetDir);
+    // Holds the target directory; throws when it cannot be used.
+    explicit TExtraction(const TDir& target) : fTargetPrefix(target.Path()) {
+        if (const int err = fTarget.Open(target.Fd()); err != 0) {
+            ThrowSysError(err, target.Path());
         }
     }
 
@@ -178,7 +192,7 @@ class TExtraction {
         // From here on a failure leaves no partly written file behind.
         auto fail = [&](const std::string& message) {
             out.Reset();
-            ::unlinkat(folder, leaf.c_str(), 0);
+            Fs().UnlinkAt(folder, leaf.c_str(), 0);
             throw EZipError(message);
         };
         const uint64_t declared =
@@ -192,8 +206,8 @@ class TExtraction {
             times[1].tv_sec = stat.mtime;
             times[1].tv_nsec = 0;
         }
-        if ((mode.Exact && ::fchmod(out.Get(), mode.Mode) != 0) ||
-            ::futimens(out.Get(), times) != 0) {
+        if ((mode.Exact && Fs().Fchmod(out.Get(), mode.Mode) != 0) ||
+            Fs().Futimens(out.Get(), times) != 0) {
             fail(SysErrorMessage(errno) + ": " + fTargetPrefix + path);
         }
         if (const int err = out.Reset(); err != 0) {
@@ -222,16 +236,9 @@ class TExtraction {
             if (written > declared) {
                 fail("Failed CRC Check");
             }
-            for (zip_int64_t done = 0; done < n;) {
-                const ssize_t w =
-                    ::write(out, fBuffer.data() + done, static_cast<std::size_t>(n - done));
-                if (w < 0 && errno == EINTR) {
-                    continue;
-                }
-                if (w <= 0) {
-                    fail(SysErrorMessage(w < 0 ? errno : ENOSPC) + ": " + fTargetPrefix + path);
-                }
-                done += w;
+            if (const int err = WriteAll(out, fBuffer.data(), static_cast<std::size_t>(n));
+                err != 0) {
+                fail(SysErrorMessage(err) + ": " + fTargetPrefix + path);
             }
         }
     }
@@ -244,13 +251,65 @@ class TExtraction {
 
 }  // namespace
 
+EZipError::EZipError(std::string message) : Exception(std::move(message)) {
+    for (const char* fixed : kFixedTexts) {
+        if (Message().starts_with(fixed)) {
+            fFixedText = fixed;
+            break;
+        }
+    }
+}
+
+void ExtractZipArchive(int archiveFd, const TDir& target, const std::string& password) {
+    struct stat st {};
+    if (::fstat(archiveFd, &st) != 0) {
+        throw EZipError(SysErrorMessage(errno));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        throw EZipError(SysErrorMessage(S_ISDIR(st.st_mode) ? EISDIR : EINVAL));
+    }
+    if (!target.Valid()) {
+        throw EZipError("Directory does not exist");
+    }
+    TExtraction extraction(target);
+    if (st.st_size == 0) {
+        return;  // an archive without entries
+    }
+    // libzip reads the file the caller opened, not whatever its name leads
+    // to by now, so that the directory checked below and the entries
+    // extracted come from one file.
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = CreateZipFdSource(archiveFd, &error);
+    zip_t* opened = source != nullptr ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
+    if (opened == nullptr) {
+        if (source != nullptr) {
+            zip_source_free(source);
+        }
+        std::string message = ZipErrorMessage(&error);
+        zip_error_fini(&error);
+        throw EZipError(message);
+    }
+    zip_error_fini(&error);
+    const TZipPtr archive(opened);
+    if (!password.empty()) {
+        zip_set_default_password(archive.get(), password.c_str());
+    }
+    // The version needed to extract is not available through libzip.
+    TZipDirectoryReader directory;
+    if (!directory.Open(archiveFd)) {
+        throw EZipError("Unhandled Archive Type");
+    }
+    CheckFreeSpace(archive.get(), target);
+    extraction.Run(archive.get(), directory);
+}
+
 void ExtractZipArchive(const std::string& archiveFile, const std::string& targetDir,
                        const std::string& password) {
     if (targetDir.empty()) {
         throw EZipError("Unable to create directory");
     }
     ForceDirectories(targetDir);
-
     const TUniqueFd file(::open(archiveFile.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file.Valid()) {
         ThrowSysError(errno, archiveFile);
@@ -262,35 +321,14 @@ void ExtractZipArchive(const std::string& archiveFile, const std::string& target
     if (S_ISDIR(st.st_mode)) {
         ThrowSysError(EISDIR, archiveFile);
     }
-
-    TExtraction extraction(targetDir);
-    if (st.st_size == 0) {
-        return;  // an archive without entries
+    const TDir target = TDir::Open(targetDir);
+    if (!target.Valid()) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            throw EZipError("Directory does not exist");
+        }
+        ThrowSysError(errno, targetDir);
     }
-
-    // libzip reads the file opened above, not whatever the name leads to by
-    // now, so that the directory checked below and the entries extracted
-    // come from one file. zip_fdopen owns the duplicate once it succeeds.
-    TUniqueFd forLibzip(::fcntl(file.Get(), F_DUPFD_CLOEXEC, 0));
-    if (!forLibzip.Valid()) {
-        ThrowSysError(errno, archiveFile);
-    }
-    int error = 0;
-    const TZipPtr archive(zip_fdopen(forLibzip.Get(), ZIP_RDONLY, &error));
-    if (!archive) {
-        throw EZipError(ZipErrorMessage(error));
-    }
-    forLibzip.Release();
-    if (!password.empty()) {
-        zip_set_default_password(archive.get(), password.c_str());
-    }
-    // The version needed to extract is not available through libzip.
-    TZipDirectoryReader directory;
-    if (!directory.Open(file.Get())) {
-        throw EZipError("Unhandled Archive Type");
-    }
-    CheckFreeSpace(archive.get(), targetDir);
-    extraction.Run(archive.get(), directory);
+    ExtractZipArchive(file.Get(), target, password);
 }
 
 }  // namespace km

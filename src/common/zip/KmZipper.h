@@ -8,12 +8,21 @@
 
 namespace km {
 
+class TDir;
+
 // A failed extraction. The message is one of the fixed texts below or the
 // decoder's or file system's own message.
 class EZipError : public Exception {
   public:
-    using Exception::Exception;
+    explicit EZipError(std::string message);
     KM_EXCEPTION_CLASS_NAME(EZipError)
+
+    // The fixed text the message begins with (one of the texts below, which
+    // a catalogue may translate), "" for the decoder's or file system's own.
+    const std::string& FixedText() const { return fFixedText; }
+
+  private:
+    std::string fFixedText;
 };
 
 // Unpacks every entry of the ZIP archive archiveFile below targetDir (with or
@@ -52,5 +61,12 @@ class EZipError : public Exception {
 // another file renamed over archiveFile meanwhile is not seen.
 void ExtractZipArchive(const std::string& archiveFile, const std::string& targetDir,
                        const std::string& password);
+
+// The same for the archive open as archiveFd (read from it, whatever its name
+// leads to meanwhile) into the held folder target, which must exist: every
+// folder and file is made relative to its handle. Reads and writes go
+// through the file-system seam (Fs()). Throws EZipError as above ("Directory
+// does not exist" for an invalid target).
+void ExtractZipArchive(int archiveFd, const TDir& target, const std::string& password);
 
 }  // namespace km

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/files/FileSystem.h"
+
 namespace km {
 namespace {
 
@@ -35,7 +37,7 @@ uint64_t Le64(const unsigned char* p) {
 
 bool PreadFull(int fd, uint64_t offset, std::size_t len, unsigned char* out) {
     while (len > 0) {
-        const ssize_t n = ::pread(fd, out, len, static_cast<off_t>(offset));
+        const ssize_t n = Fs().Pread(fd, out, len, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR) {
             continue;
         }

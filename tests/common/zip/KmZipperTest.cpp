@@ -308,3 +308,8 @@ extern "C" zip_t* zip_open(const char* path, int flags, int* errorp) {
 extern "C" zip_t* zip_fdopen(int fd, int flags, int* errorp) {
     return LibzipFunction<zip_t*(int, int, int*)>("zip_fdopen")(fd, flags, errorp);
 }
+
+extern "C" zip_t* zip_open_from_source(zip_source_t* source, int flags, zip_error_t* error) {
+    return LibzipFunction<zip_t*(zip_source_t*, int, zip_error_t*)>("zip_open_from_source")(
+        source, flags, error);
+}

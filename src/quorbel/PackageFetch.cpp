@@ -1,0 +1,170 @@
+#include "quorbel/PackageFetch.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "common/base/SysError.h"
+#include "common/crypto/Crypto.h"
+#include "common/files/DirTree.h"
+#include "common/files/FileSystem.h"
+#include "common/files/PathUtil.h"
+#include "quorbel/DescriptorFetch.h"
+
+namespace qb {
+namespace {
+
+bool IsSha256Hex(const std::string& text) {
+    return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// Moves the downloaded file into its folder; across file systems a copy is
+// put in place in one step. "" or why it failed.
+std::string Place(const km::TDir& from, const std::string& name, int fd, const km::TDir& folder,
+                  const std::string& archiveName) {
+    if (!folder.Valid()) {
+        return km::SysErrorMessage(errno != 0 ? errno : ENOENT) + ": " + folder.Path();
+    }
+    if (km::Fs().RenameAt(from.Fd(), name.c_str(), folder.Fd(), archiveName.c_str(), 0) == 0) {
+        return {};
+    }
+    if (errno != EXDEV) {
+        return km::SysErrorMessage(errno) + ": " + folder.PathOf(archiveName);
+    }
+    if (const int err = km::CopyFileAt(fd, folder.Fd(), archiveName.c_str(), 0644, true);
+        err != 0) {
+        return km::SysErrorMessage(err) + ": " + folder.PathOf(archiveName);
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string PackageFileName(const std::string& url) {
+    const std::string name = km::ExtractUrlFileName(url);
+    return name == "." || name == ".." ? std::string() : name;
+}
+
+std::string ArchiveDigestRegKey(const std::string& project, const std::string& type) {
+    return "archivedigest" + LastConfigUpdateRegKey(project, type).substr(16);
+}
+
+std::string DigestOfFile(int fd) {
+    km::TSha256 sha;
+    std::vector<char> buffer(1 << 20);
+    for (off_t at = 0;;) {
+        const ssize_t n = km::Fs().Pread(fd, buffer.data(), buffer.size(), at);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return {};
+        }
+        if (n == 0) {
+            return sha.FinalHex();
+        }
+        sha.Update(buffer.data(), static_cast<size_t>(n));
+        at += n;
+    }
+}
+
+TDownload DownloadConfigZipIfNew(const TRunContext& context, const TConfigInfoXmlData& entry,
+                                 const km::TDir& archiveFolder, const std::string& archiveName,
+                                 std::string& lastConfigUpdate, TTypeReport& report) {
+    TDownload result;
+    if (entry.Date.empty() || entry.Url.empty() ||
+        (entry.Date == lastConfigUpdate && entry.Date != "force")) {
+        result.Code = -1001;
+        return result;
+    }
+    // A URL that names no file (".../") offers no package we could store.
+    const std::string fileName = PackageFileName(entry.Url);
+    if (fileName.empty()) {
+        result.Code = -1001;
+        return result;
+    }
+    report.Url = entry.Url;
+    if (context.Signed() && !IsSha256Hex(entry.Sha256)) {
+        SetFailure(report, -2, {TProblemId::DigestMismatch, {entry.Url, "?", "-"}});
+        result.Code = -2;
+        return result;
+    }
+    // The digest is computed as the package arrives: no second pass over it,
+    // unless the body did not arrive in one piece from its start.
+    km::TSha256 sha;
+    int64_t hashed = 0;
+    bool hashInOrder = true;
+    TFetchOptions options = context.FetchOptions(0);
+    if (context.Signed()) {
+        options.Observer = [&](int64_t offset, const char* data, size_t size) {
+            if (offset == 0) {
+                sha.Reset();
+                hashed = 0;
+                hashInOrder = true;
+            }
+            hashInOrder = hashInOrder && offset == hashed;
+            sha.Update(data, size);
+            hashed += static_cast<int64_t>(size);
+        };
+    }
+    const km::TDir& downloads = context.DownloadDir.Dir();
+    const TFetchResult fetched = context.World.Fetcher.Fetch(
+        entry.Url, downloads, fileName, options, [&](int64_t count) { context.Received(count); },
+        context.ShouldStop);
+    if (fetched.Status != TFetchResult::TStatus::Done) {
+        km::Fs().UnlinkAt(downloads.Fd(), fileName.c_str(), 0);
+        SetFailure(report, -3, FetchProblem(entry.Url, fetched),
+                   fetched.Status == TFetchResult::TStatus::Stopped ? TOutcome::Stopped
+                                                                    : TOutcome::Failed);
+        result.Code = -3;
+        return result;
+    }
+    if (context.StopRequested()) {
+        km::Fs().UnlinkAt(downloads.Fd(), fileName.c_str(), 0);
+        SetFailure(report, -1002, {TProblemId::Stopped, {}}, TOutcome::Stopped);
+        result.Code = -1002;
+        return result;
+    }
+    if (fetched.Size == 0) {
+        // An empty answer (a resume answered by an empty 200, say) is a
+        // damaged package, not an archive without entries.
+        km::Fs().UnlinkAt(downloads.Fd(), fileName.c_str(), 0);
+        SetFailure(report, -2,
+                   {TProblemId::LibraryText, {"Unhandled Archive Type", ": " + entry.Url}});
+        result.Code = -2;
+        return result;
+    }
+    km::TUniqueFd archive(downloads.OpenBeneath(fileName, O_RDONLY));
+    if (context.Signed()) {
+        // The file as it stands counts: a body that started over, or a file
+        // cut shorter than what was hashed, is hashed again from the file.
+        const std::string digest = hashInOrder && hashed == fetched.Size
+                                       ? sha.FinalHex()
+                                       : (archive.Valid() ? DigestOfFile(archive.Get()) : "");
+        if (digest != entry.Sha256) {
+            km::Fs().UnlinkAt(downloads.Fd(), fileName.c_str(), 0);
+            SetFailure(report, -2, {TProblemId::DigestMismatch, {entry.Url, entry.Sha256, digest}});
+            result.Code = -2;
+            return result;
+        }
+        // What a later run may install from its folder, should this one not.
+        context.World.Settings.Write(ArchiveDigestRegKey(context.Project, report.Type), digest);
+    }
+    if (!archive.Valid()) {
+        result.PlaceError = km::SysErrorMessage(errno) + ": " + downloads.PathOf(fileName);
+    } else if (km::Fs().Fchmod(archive.Get(), 0644) != 0) {
+        // Only this user may write the archive where it waits, whatever the
+        // umask: a waiting archive that others may write is never installed.
+        result.PlaceError = km::SysErrorMessage(errno) + ": " + downloads.PathOf(fileName);
+    } else {
+        result.PlaceError = Place(downloads, fileName, archive.Get(), archiveFolder, archiveName);
+    }
+    if (result.PlaceError.empty()) {
+        result.Archive = std::move(archive);
+    }
+    lastConfigUpdate = entry.Date;
+    return result;
+}
+
+}  // namespace qb

@@ -1,0 +1,47 @@
+#pragma once
+
+// Downloading one type's package: decided from the descriptor's entry and
+// the recorded date, downloaded into the run's working folder, in a signed
+// build checked against its signed digest, then put where it waits for its
+// installation (the type's archive folder).
+
+#include <cstdint>
+#include <string>
+
+#include "common/files/Dir.h"
+#include "common/files/UniqueFd.h"
+#include "quorbel/ConfigInfoXml.h"
+#include "quorbel/RunContext.h"
+
+namespace qb {
+
+struct TDownload {
+    // 0 (downloaded), -1001 (nothing new), -3 (failed or stopped), -1002
+    // (stopped after it completed), -2 (not the package the vendor signed).
+    int32_t Code = 0;
+    // The downloaded package, open: what was checked is what gets unpacked.
+    // Invalid when it did not reach its place (PlaceError says why).
+    km::TUniqueFd Archive;
+    std::string PlaceError;
+};
+
+// The name under which a package of url is stored while it downloads; ""
+// when url names no file (".../").
+std::string PackageFileName(const std::string& url);
+
+// Part 2.3's DownloadConfigZipIfNew for the entry of report.Type: on success
+// the package lies at archiveName in archiveFolder (when that is valid) and
+// lastConfigUpdate holds the entry's date. Failures set report's problem.
+TDownload DownloadConfigZipIfNew(const TRunContext& context, const TConfigInfoXmlData& entry,
+                                 const km::TDir& archiveFolder, const std::string& archiveName,
+                                 std::string& lastConfigUpdate, TTypeReport& report);
+
+// The registry value that keeps a signed package's verified digest until it
+// is installed.
+std::string ArchiveDigestRegKey(const std::string& project, const std::string& type);
+
+// The SHA-256 (lower-case hex) of the file open as fd, read through the
+// file-system seam; "" when it cannot be read.
+std::string DigestOfFile(int fd);
+
+}  // namespace qb

@@ -1,0 +1,46 @@
+#pragma once
+
+// What the build, or whoever starts an update run, fixes for it.
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "common/web/HttpConfig.h"
+#include "quorbel/ArchivePassword.h"
+
+namespace qb {
+
+// The configuration server root fixed into this build (scheme and host).
+std::string DefaultConfigServerRoot();
+
+// The archive passwords fixed into this build (none unless the build names
+// them).
+TArchivePasswordSource DefaultArchivePasswords();
+
+// The vendor's Ed25519 public keys fixed into this build (base64), none for a
+// build of unsigned updates.
+std::vector<std::string> DefaultUpdatePublicKeys();
+
+struct TUpdaterSettings {
+    // The configuration server root (scheme and host).
+    std::string ConfigServerRoot = DefaultConfigServerRoot();
+    // The archive passwords (UTF-8, written in the archives' code page when
+    // used); none when empty.
+    TArchivePasswordSource ArchivePasswords = DefaultArchivePasswords();
+    // With keys (base64), only descriptors signed by one of them are
+    // accepted, and every package must match the digest the descriptor
+    // names; without, signatures and digests are not read at all.
+    std::vector<std::string> PublicKeys = DefaultUpdatePublicKeys();
+    // A download that receives less than 100 bytes a second for this long
+    // fails (the HTTP client's stall limit).
+    std::chrono::seconds StallTimeout = km::kDefaultStallTimeout;
+    // The first wait before a download that broke off without progress is
+    // tried again (then twice, four and eight times as long).
+    std::chrono::milliseconds FirstRetryWait = km::THttpConfig().FirstRetryWait;
+    // How long the run waits for another update of the product to end
+    // (anyone who can read the lock file can hold it).
+    std::chrono::milliseconds LockWait = std::chrono::minutes(15);
+};
+
+}  // namespace qb
