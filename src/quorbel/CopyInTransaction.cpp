@@ -342,7 +342,12 @@ class TCopyIn {
             km::DeleteEntryAt(fTarget.Fd(), kBackupName);
         }
         if (!StartJournal()) {
-            return Fail(SystemError() + ": " + fJournalDir.PathOf(kJournalName));
+            Fail(SystemError() + ": " + fJournalDir.PathOf(kJournalName));
+            if (fOut.Valid()) {
+                fOut.Reset();
+                km::Fs().UnlinkAt(fJournalDir.Fd(), kJournalName, 0);
+            }
+            return false;
         }
         bool ok = CopyFolder(fSource, fTarget, std::string());
         if (ok) {
@@ -506,8 +511,11 @@ class TCopyIn {
                 return Fail(SystemError() + ": " + fJournalDir.PathOf(kJournalName));
             }
         }
-        km::DeleteEntryAt(fTarget.Fd(), kBackupName);
-        if (fJournalDir.Valid()) {
+        // A backup that cannot go now goes with the next run's recovery,
+        // which the done journal calls for.
+        const bool backupGone =
+            !Exists(fTarget, kBackupName) || km::DeleteEntryAt(fTarget.Fd(), kBackupName);
+        if (backupGone && fJournalDir.Valid()) {
             km::Fs().UnlinkAt(fJournalDir.Fd(), kDoneName, 0);
         }
         return true;

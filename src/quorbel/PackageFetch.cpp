@@ -20,9 +20,10 @@ bool IsSha256Hex(const std::string& text) {
 }
 
 // Moves the downloaded file into its folder; across file systems a copy is
-// put in place in one step. "" or why it failed.
+// put in place in one step (and copy tells which file it is). "" or why it
+// failed.
 std::string Place(const km::TDir& from, const std::string& name, int fd, const km::TDir& folder,
-                  const std::string& archiveName) {
+                  const std::string& archiveName, struct stat& copy) {
     if (!folder.Valid()) {
         return km::SysErrorMessage(errno != 0 ? errno : ENOENT) + ": " + folder.Path();
     }
@@ -36,6 +37,7 @@ std::string Place(const km::TDir& from, const std::string& name, int fd, const k
         err != 0) {
         return km::SysErrorMessage(err) + ": " + folder.PathOf(archiveName);
     }
+    folder.StatAt(archiveName, copy);
     return {};
 }
 
@@ -158,7 +160,8 @@ TDownload DownloadConfigZipIfNew(const TRunContext& context, const TConfigInfoXm
         // umask: a waiting archive that others may write is never installed.
         result.PlaceError = km::SysErrorMessage(errno) + ": " + downloads.PathOf(fileName);
     } else {
-        result.PlaceError = Place(downloads, fileName, archive.Get(), archiveFolder, archiveName);
+        result.PlaceError = Place(downloads, fileName, archive.Get(), archiveFolder, archiveName,
+                                  result.PlacedCopy);
     }
     if (result.PlaceError.empty()) {
         result.Archive = std::move(archive);

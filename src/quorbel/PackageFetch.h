@@ -5,6 +5,8 @@
 // build checked against its signed digest, then put where it waits for its
 // installation (the type's archive folder).
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 
@@ -23,6 +25,10 @@ struct TDownload {
     // Invalid when it did not reach its place (PlaceError says why).
     km::TUniqueFd Archive;
     std::string PlaceError;
+    // Where the package went to another file system, the copy that waits in
+    // its folder (device and inode; zero otherwise): the unpacked file is the
+    // original, and either may be deleted afterwards.
+    struct stat PlacedCopy {};
 };
 
 // The name under which a package of url is stored while it downloads; ""

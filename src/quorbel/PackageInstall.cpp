@@ -24,12 +24,15 @@ TProblem ExtractionProblem(const std::exception& e) {
     return {TProblemId::Message, {e.what()}};
 }
 
-// Deletes the archive name in folder when it still is the file open as fd.
-void DeleteArchive(const km::TDir& folder, const std::string& name, int fd) {
+// Deletes the archive name in folder when it still is the file open as fd
+// or its copy.
+void DeleteArchive(const km::TDir& folder, const std::string& name, int fd,
+                   const struct stat* copy) {
     struct stat opened {};
     struct stat named {};
     if (folder.Valid() && ::fstat(fd, &opened) == 0 && folder.StatAt(name, named) == 0 &&
-        km::SameFile(opened, named)) {
+        (km::SameFile(opened, named) ||
+         (copy != nullptr && copy->st_ino != 0 && km::SameFile(*copy, named)))) {
         km::Fs().UnlinkAt(folder.Fd(), name.c_str(), 0);
     }
 }
@@ -83,7 +86,7 @@ int32_t Install(const TRunContext& context, int archiveFd, const TUpdateType& ty
 int32_t UpdateFromConfigZip(const TRunContext& context, int archiveFd,
                             const std::string& placeError, const TUpdateType& type,
                             const TTypeFolders& folders, const std::string& password,
-                            TTypeReport& report) {
+                            TTypeReport& report, const struct stat* placedCopy) {
     // The installation folder is never replaced as a whole.
     const bool replaceAll = type.ReplaceAll && type.Target != TTargetFolder::InstallFolder;
     if (archiveFd < 0) {
@@ -95,7 +98,7 @@ int32_t UpdateFromConfigZip(const TRunContext& context, int archiveFd,
     }
     const int32_t result = Install(context, archiveFd, type, folders, password, replaceAll, report);
     if (!replaceAll) {
-        DeleteArchive(folders.Archive, folders.ArchiveName, archiveFd);
+        DeleteArchive(folders.Archive, folders.ArchiveName, archiveFd, placedCopy);
     }
     return result;
 }

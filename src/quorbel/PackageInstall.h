@@ -6,6 +6,8 @@
 // journal (CopyInTransaction.h). The product is the old one or the new one,
 // complete, whatever fails.
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 
@@ -30,10 +32,11 @@ struct TTypeFolders {
 // Part 2.3's UpdateFromConfigZip for the archive open as archiveFd (invalid:
 // missing, for the reason placeError gives) of type: 0, -2, -6, -7 or -8;
 // failures set report's problem. A copy-in type's archive is deleted
-// afterwards when it is still the file that was unpacked.
+// afterwards when it is still the file that was unpacked, or the copy of it
+// that placedCopy (may be null) names.
 int32_t UpdateFromConfigZip(const TRunContext& context, int archiveFd,
                             const std::string& placeError, const TUpdateType& type,
                             const TTypeFolders& folders, const std::string& password,
-                            TTypeReport& report);
+                            TTypeReport& report, const struct stat* placedCopy = nullptr);
 
 }  // namespace qb

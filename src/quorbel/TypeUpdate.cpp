@@ -164,7 +164,7 @@ TTypeReport UpdateForConfigType(const TRunContext& context, const TUpdateType& t
         return report;
     }
     code = UpdateFromConfigZip(context, download.Archive.Get(), download.PlaceError, type, folders,
-                               password, report);
+                               password, report, &download.PlacedCopy);
     if (code == 0 && hasFollowUp) {
         code = CheckFollowUp(folders.TargetPath, entry.ToRun, report);  // a link in the package
         if (code != 0) {

@@ -181,6 +181,49 @@ TEST_F(UpdateRunTest, StopDuringAndAfterADownload) {
     EXPECT_EQ(RegValue("lastconfigupdate.dev"), "<none>");
 }
 
+// A package that cannot be downloaded names its URL and the server's answer;
+// a stop is reported as a stop, whatever step it ended.
+TEST_F(UpdateRunTest, AFailedDownloadSaysWhyAndAStopIsAStop) {
+    WriteDescriptor(Descriptor({{"patch", "missing.zip"}}));
+    qbtest::TRunResult run = Run();
+    EXPECT_EQ(run.code, -100103);
+    EXPECT_EQ(run.text, "Das Paket " + server.BaseUrl() + "/qbdata/" + kProject +
+                            "/missing.zip konnte nicht geladen werden: HTTP/1.1 404 Not Found");
+    ASSERT_EQ(run.report.Types.size(), 4u);
+    EXPECT_EQ(run.report.Types[2].Outcome, qb::TOutcome::Failed);
+    EXPECT_FALSE(run.report.Stopped);
+
+    // Stopped while the descriptor downloads: -4 as the Parts have it, but
+    // the report says it was a stop.
+    server.Route("/qbdata/.*/configinfo.xml",
+                 [this](const httplib::Request&, httplib::Response& r) {
+                     qb::TConfigUpdaterThread* worker = nullptr;
+                     while ((worker = current.load()) == nullptr) {
+                         std::this_thread::yield();
+                     }
+                     worker->Terminate();
+                     r.set_content(std::string(256 * 1024, ' '), "text/xml");
+                 });
+    run = Run();
+    EXPECT_EQ(run.code, -404);
+    EXPECT_TRUE(run.report.Stopped);
+    for (const qb::TTypeReport& type : run.report.Types) {
+        EXPECT_EQ(type.Outcome, qb::TOutcome::Stopped) << type.Type;
+    }
+}
+
+// A build without keys never reads a package's digest, so a malformed one
+// (a comment inside) changes nothing.
+TEST_F(UpdateRunTest, AnUnsignedBuildIgnoresTheDigest) {
+    kmtest::WriteZip(ProjectDir("tolvanconfig") / "dev.zip", {{"dev/d.txt", "new"}});
+    WriteDescriptor(
+        "<c><dev><date>D1</date><url>dev.zip</url><sha256>ab<!-- x -->cd</sha256></dev></c>",
+        "tolvanconfig");
+    const qbtest::TRunResult run = Run(false);
+    EXPECT_EQ(run.code, 1) << run.text;
+    EXPECT_EQ(ReadTree(ConfigDir() / "dev"), (Tree{{"d.txt", "new"}}));
+}
+
 TEST_F(UpdateRunTest, NoDataFolderTouchesNoRelativePath) {
     km::WriteRegString("DatabaseDir", "", qb::kProductRegistryKey);
     Publish({{"dev", {{"d.txt", "new"}}}}, "D3");

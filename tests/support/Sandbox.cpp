@@ -10,10 +10,19 @@
 
 namespace kmtest {
 
-TempDir::TempDir() {
+namespace {
+
+std::filesystem::path DefaultBase() {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/kmtest-XXXXXX";
+    return base != nullptr && *base != 0 ? base : "/tmp";
+}
+
+}  // namespace
+
+TempDir::TempDir() : TempDir(DefaultBase()) {}
+
+TempDir::TempDir(const std::filesystem::path& base) {
+    std::string pattern = (base / "kmtest-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("cannot create a test folder below " + pattern);
     }

@@ -14,6 +14,8 @@ namespace kmtest {
 class TempDir {
   public:
     TempDir();
+    // The same below base.
+    explicit TempDir(const std::filesystem::path& base);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "Publisher.h"
+#include "common/crypto/Crypto.h"
 #include "common/registry/KmRegistry.h"
 #include "quorbel/Product.h"
 #include "support/FileTree.h"
@@ -231,6 +232,27 @@ TEST_F(UpdaterEndToEnd, AnEditedDescriptorIsRefusedWithABox) {
     EXPECT_EQ(km::ReadRegString(std::string("lastconfigupdate.") + kProject + ".patch", "none",
                                 kProductKey),
               "none");
+}
+
+// A failure the program meets at once (a descriptor element that is not one
+// text): the box comes in the user's language. Its text is checked where the
+// window runs with the real worker (UpdaterWindowTest); here the real
+// program's box is seen on the screen with its English caption.
+TEST_F(UpdaterEndToEnd, TheBoxSpeaksTheUsersLanguage) {
+    ServePackages([](const fs::path& out) {
+        std::string xml = kmtest::ReadTextFile(out / "configinfo.xml");
+        xml.insert(xml.find("<date>") + 6, "<!-- x -->");
+        kmtest::WriteTextFile(out / "configinfo.xml", xml);
+        // Signed again, so that the program reads the entry.
+        std::string pem;
+        qbpublish::ReadSigningKey(QB_E2E_SIGNING_KEY, pem);
+        kmtest::WriteTextFile(out / "configinfo.xml.sig",
+                              km::EncodeBase64(km::TEd25519Key::FromPem(pem).Sign(xml)) + "\n");
+    });
+    const kmtest::ScopedEnv language("LANGUAGE", "en");
+    EXPECT_EQ(RunUpdater("language-en"), "0\n");
+    EXPECT_EQ(kmtest::ReadTextFile(fOut / "box-title"), "Error\n");
+    EXPECT_TRUE(fs::exists(fOut / "box.png"));
 }
 
 }  // namespace

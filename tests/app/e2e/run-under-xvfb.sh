@@ -1,8 +1,9 @@
 #!/bin/sh
 # Runs the updater on the X display that xvfb-run made, photographs its
-# window and any error box, and answers an error box with Return, as a user
-# would. Leaves in OUTDIR: window.png, box.png (when seen), box-title (the
-# box's caption), exit-code (or "timeout").
+# window and any error box (captioned in German or English), and answers an
+# error box with Return, as a user would. Leaves in OUTDIR: window.png,
+# box.png (when seen), box-title (the box's caption), exit-code (or
+# "timeout").
 #
 # Usage: xvfb-run -a run-under-xvfb.sh UPDATER OUTDIR SECONDS
 
@@ -26,7 +27,7 @@ while kill -0 "$pid" 2>/dev/null; do
             import -window root "$outdir/window.png" 2>/dev/null
         fi
     fi
-    box=$(find_window '^Fehler$')
+    box=$(find_window '^(Fehler|Error)$')
     if [ -n "$box" ] && [ ! -e "$outdir/box.png" ]; then
         xdotool getwindowname "$box" > "$outdir/box-title"
         import -window root "$outdir/box.png" 2>/dev/null

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -149,6 +150,47 @@ TEST_F(KmWebTest, DownloadFileAbortedByCallback) {
         const std::string part = ReadTextFile(target + ".part");
         EXPECT_LE(part.size(), 32u * 1024);
         EXPECT_TRUE(kMegabyte.starts_with(part));
+    }
+}
+
+// Tries again only what broke off after some of the body came: a server that
+// stops sending for the stall time, or closes before the first byte of the
+// body, is not asked again. (Asked again, the first would hold the download
+// through the waits below, which the deadline turns into an abort.)
+TEST_F(KmWebTest, DownloadFileTriesAgainOnlyAfterProgress) {
+    const kmtest::RawHttpServer stalls("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\nPK",
+                                       kmtest::RawHttpServer::TAfter::Stall);
+    const kmtest::RawHttpServer noBody("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n");
+    const kmtest::RawHttpServer nothing("");
+    struct TCase {
+        const char* name;
+        std::string url;
+        int curlCode;
+    };
+    const TCase cases[] = {
+        {"a stall after two bytes", stalls.Url("/p"), 28},    // CURLE_OPERATION_TIMEDOUT
+        {"closed before the body", noBody.Url("/p"), 18},     // CURLE_PARTIAL_FILE
+        {"closed without an answer", nothing.Url("/p"), 52},  // CURLE_GOT_NOTHING
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto settings = std::make_unique<km::THttpConfig>();
+        settings->StallTimeout = std::chrono::seconds(1);
+        settings->FirstRetryWait = std::chrono::hours(1);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        try {
+            km::DownloadFile(c.url, dir / "p.zip", std::move(settings),
+                             [&](void*, km::TWorkMode, int64_t) {
+                                 if (std::chrono::steady_clock::now() > deadline) {
+                                     throw km::EAbort("deadline");
+                                 }
+                             });
+            ADD_FAILURE() << "no exception";
+        } catch (const km::EHttpError& e) {
+            EXPECT_EQ(e.CurlCode(), c.curlCode) << e.what();
+        } catch (const km::EAbort&) {
+            ADD_FAILURE() << "the download was tried again and waited";
+        }
     }
 }
 

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -204,23 +205,46 @@ TEST_F(QbUpdateTest, WithoutAServerNothingChanges) {
     EXPECT_EQ(DateOf("dev"), "-");
 }
 
-// SIGTERM during a download that stalls: the run stops at once and leaves
-// nothing half-installed (the stall limit is a minute away).
+// SIGTERM during a download that stalls, the descriptor's or a package's:
+// the run stops at once, says so (exit 5) and leaves nothing half-installed
+// (the stall limit is a minute away).
 TEST_F(QbUpdateTest, SigtermStopsAStalledDownloadPromptly) {
     const kmtest::RawHttpServer stall("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\nPK",
                                       kmtest::RawHttpServer::TAfter::Stall);
-    kmtest::WriteTextFile(ProjectDir() / "configinfo.xml",
-                          "<configinfo><patch><date>D1</date><url>" + stall.Url("/patch.zip") +
-                              "</url></patch></configinfo>");
-    const auto start = std::chrono::steady_clock::now();
-    const TExit run = RunQbUpdate({}, std::chrono::milliseconds(1000));
-    std::printf("[ measure  ] SIGTERM during a stalled download: ended %lld ms after the start\n",
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           std::chrono::steady_clock::now() - start)
-                                           .count()));
-    EXPECT_EQ(run.code, 5) << run.out << run.err;
-    EXPECT_EQ(ReadTree(InstallDir()), (Tree{{"app.bin", "v1"}}));
-    EXPECT_EQ(DateOf("patch"), "-");
+    std::atomic<bool> released{false};
+    for (const bool inDescriptor : {false, true}) {
+        SCOPED_TRACE(inDescriptor ? "descriptor" : "package");
+        if (inDescriptor) {
+            server->Route("/qbdata/.*/configinfo.xml", [&released](const httplib::Request&,
+                                                                   httplib::Response& r) {
+                r.set_content_provider(
+                    5000, "text/xml", [&released](size_t offset, size_t, httplib::DataSink& sink) {
+                        if (offset == 0) {
+                            sink.write("<c>", 3);
+                        }
+                        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                        return !released.load();
+                    });
+            });
+        } else {
+            kmtest::WriteTextFile(ProjectDir() / "configinfo.xml",
+                                  "<configinfo><patch><date>D1</date><url>" +
+                                      stall.Url("/patch.zip") + "</url></patch></configinfo>");
+        }
+        const auto start = std::chrono::steady_clock::now();
+        const TExit run = RunQbUpdate({}, std::chrono::milliseconds(1000));
+        std::printf(
+            "[ measure  ] SIGTERM during a stalled download: ended %lld ms after the start\n",
+            static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::steady_clock::now() - start)
+                                       .count()));
+        EXPECT_EQ(run.code, 5) << run.out << run.err;
+        EXPECT_NE(run.out.find(inDescriptor ? "dev: stopped" : "patch: stopped"), std::string::npos)
+            << run.out;
+        EXPECT_EQ(ReadTree(InstallDir()), (Tree{{"app.bin", "v1"}}));
+        EXPECT_EQ(DateOf("patch"), "-");
+    }
+    released = true;
 }
 
 // On a terminal the download shows a bar with bytes, rate and type.
