@@ -142,6 +142,7 @@ TConfigInfoXmlData TConfigInfoXml::ReadEntry(const std::string& xmlNodeName,
     result.RunParams = ValueOf(entry, "runparams");
     if (readDigest) {
         result.Sha256 = ValueOf(entry, "sha256");
+        result.Size = ValueOf(entry, "size");
     }
     return result;
 }

@@ -18,8 +18,10 @@ struct TConfigInfoXmlData {
     std::string Url;
     std::string ToRun;
     std::string RunParams;
-    // The package's SHA-256 (lower-case hex) in a signed descriptor.
+    // The package's SHA-256 (lower-case hex) and size in bytes in a signed
+    // descriptor.
     std::string Sha256;
+    std::string Size;
 
     void Reset() { *this = TConfigInfoXmlData(); }
 };
@@ -59,8 +61,8 @@ class TConfigInfoXml {
     // The entry of one update type: the first child element of the document
     // element named exactly xmlNodeName; an empty record when there is none.
     // The "url" value is returned as written (resolution is the caller's).
-    // "sha256" is read only with readDigest (a signed build): a build that
-    // ignores digests does not fail on one. Raises EDescriptorElement for a
+    // "sha256" and "size" are read only with readDigest (a signed build): a
+    // build that ignores them does not fail on them. Raises EDescriptorElement for a
     // value element that holds anything but one text or CDATA node.
     TConfigInfoXmlData ReadEntry(const std::string& xmlNodeName, bool readDigest = false) const;
     // The document element's "published" child (a signed descriptor's

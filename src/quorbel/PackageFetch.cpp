@@ -1,8 +1,11 @@
 #include "quorbel/PackageFetch.h"
 
 #include <fcntl.h>
+#include <sys/statvfs.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <vector>
 
 #include "common/base/SysError.h"
@@ -14,6 +17,30 @@
 
 namespace qb {
 namespace {
+
+// Room kept free on the disk a package downloads to.
+constexpr int64_t kFreeSpaceMargin = int64_t{64} << 10;
+
+// A signed size: decimal digits only.
+std::optional<int64_t> SizeOf(const std::string& text) {
+    if (text.empty() || text.size() > 18 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    return std::stoll(text);
+}
+
+// How large a package without a signed size may grow: the build's cap, and
+// no more than the disk it lands on can hold.
+int64_t UnsignedLimit(const TRunContext& context, const km::TDir& folder) {
+    int64_t limit = context.Request.Settings.MaxPackageBytes;
+    struct statvfs disk {};
+    if (::fstatvfs(folder.Fd(), &disk) == 0) {
+        const auto free = static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_frsize);
+        limit = std::min(limit, std::max<int64_t>(free - kFreeSpaceMargin, 1));
+    }
+    return limit;
+}
 
 bool IsSha256Hex(const std::string& text) {
     return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
@@ -93,29 +120,37 @@ TDownload DownloadConfigZipIfNew(const TRunContext& context, const TConfigInfoXm
         return result;
     }
     // The digest is computed as the package arrives: no second pass over it,
-    // unless the body did not arrive in one piece from its start.
+    // unless the body did not arrive in one piece from its start. Every
+    // build keeps it, to know the package again should it come back.
     km::TSha256 sha;
     int64_t hashed = 0;
     bool hashInOrder = true;
-    TFetchOptions options = context.FetchOptions(0);
-    if (context.Signed()) {
-        options.Observer = [&](int64_t offset, const char* data, size_t size) {
-            if (offset == 0) {
-                sha.Reset();
-                hashed = 0;
-                hashInOrder = true;
-            }
-            hashInOrder = hashInOrder && offset == hashed;
-            sha.Update(data, size);
-            hashed += static_cast<int64_t>(size);
-        };
-    }
     const km::TDir& downloads = context.DownloadDir.Dir();
+    // 0: no signed size.
+    const int64_t signedSize = context.Signed() ? SizeOf(entry.Size).value_or(0) : 0;
+    TFetchOptions options =
+        context.FetchOptions(signedSize > 0 ? signedSize : UnsignedLimit(context, downloads));
+    options.Observer = [&](int64_t offset, const char* data, size_t size) {
+        if (offset == 0) {
+            sha.Reset();
+            hashed = 0;
+            hashInOrder = true;
+        }
+        hashInOrder = hashInOrder && offset == hashed;
+        sha.Update(data, size);
+        hashed += static_cast<int64_t>(size);
+    };
     const TFetchResult fetched = context.World.Fetcher.Fetch(
         entry.Url, downloads, fileName, options, [&](int64_t count) { context.Received(count); },
         context.ShouldStop);
     if (fetched.Status != TFetchResult::TStatus::Done) {
         km::Fs().UnlinkAt(downloads.Fd(), fileName.c_str(), 0);
+        if (fetched.TooLarge && signedSize > 0) {
+            SetFailure(report, -2,
+                       {TProblemId::PackageTooLarge, {entry.Url, std::to_string(signedSize)}});
+            result.Code = -2;
+            return result;
+        }
         SetFailure(report, -3, FetchProblem(entry.Url, fetched),
                    fetched.Status == TFetchResult::TStatus::Stopped ? TOutcome::Stopped
                                                                     : TOutcome::Failed);
@@ -138,20 +173,22 @@ TDownload DownloadConfigZipIfNew(const TRunContext& context, const TConfigInfoXm
         return result;
     }
     km::TUniqueFd archive(downloads.OpenBeneath(fileName, O_RDONLY));
+    // The file as it stands counts: a body that started over, or a file cut
+    // shorter than what was hashed, is hashed again from the file.
+    result.Digest = hashInOrder && hashed == fetched.Size
+                        ? sha.FinalHex()
+                        : (archive.Valid() ? DigestOfFile(archive.Get()) : "");
     if (context.Signed()) {
-        // The file as it stands counts: a body that started over, or a file
-        // cut shorter than what was hashed, is hashed again from the file.
-        const std::string digest = hashInOrder && hashed == fetched.Size
-                                       ? sha.FinalHex()
-                                       : (archive.Valid() ? DigestOfFile(archive.Get()) : "");
-        if (digest != entry.Sha256) {
+        if (result.Digest != entry.Sha256) {
             km::Fs().UnlinkAt(downloads.Fd(), fileName.c_str(), 0);
-            SetFailure(report, -2, {TProblemId::DigestMismatch, {entry.Url, entry.Sha256, digest}});
+            SetFailure(report, -2,
+                       {TProblemId::DigestMismatch, {entry.Url, entry.Sha256, result.Digest}});
             result.Code = -2;
             return result;
         }
         // What a later run may install from its folder, should this one not.
-        context.World.Settings.Write(ArchiveDigestRegKey(context.Project, report.Type), digest);
+        context.World.Settings.Write(ArchiveDigestRegKey(context.Project, report.Type),
+                                     result.Digest);
     }
     if (!archive.Valid()) {
         result.PlaceError = km::SysErrorMessage(errno) + ": " + downloads.PathOf(fileName);

@@ -29,6 +29,8 @@ struct TDownload {
     // its folder (device and inode; zero otherwise): the unpacked file is the
     // original, and either may be deleted afterwards.
     struct stat PlacedCopy {};
+    // The package's SHA-256 (lower-case hex), computed as it arrived.
+    std::string Digest;
 };
 
 // The name under which a package of url is stored while it downloads; ""

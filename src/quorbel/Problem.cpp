@@ -41,6 +41,8 @@ const char* GermanFormat(TProblemId id) {
                 "Das Installationspaket nennt ein Folgeprogramm außerhalb des Pakets: ");
         case TProblemId::DownloadFailed:
             return km::TrNoop("Das Paket %s konnte nicht geladen werden: %s");
+        case TProblemId::PackageTooLarge:
+            return km::TrNoop("Das Paket %s ist größer als seine signierte Größe (%s Bytes).");
         case TProblemId::Stopped:
             return km::TrNoop("Die Aktualisierung wurde abgebrochen.");
     }
@@ -61,6 +63,19 @@ std::string Compose(const TProblem& problem, bool translate) {
             return Arg(problem, 0);
         case TProblemId::LibraryText:
             return (translate ? km::Tr(Arg(problem, 0)) : Arg(problem, 0)) + Arg(problem, 1);
+        case TProblemId::AnotherUpdate:
+            // The holder is named where it is known.
+            if (!Arg(problem, 0).empty()) {
+                const char* format = km::TrNoop(
+                    "Eine andere Aktualisierung dieses Produkts läuft noch (%s). "
+                    "Bitte versuchen Sie es später erneut.");
+                const std::string text = translate ? km::Tr(format) : format;
+                const size_t at = text.find("%s");
+                return at == std::string::npos
+                           ? text
+                           : text.substr(0, at) + Arg(problem, 0) + text.substr(at + 2);
+            }
+            break;
         case TProblemId::FollowUpOutside:
             // The program's name follows the sentence, as it always did.
             return (translate ? km::Tr(GermanFormat(problem.Id)) : GermanFormat(problem.Id)) +
@@ -122,6 +137,8 @@ const char* ProblemName(TProblemId id) {
             return "follow-up-outside";
         case TProblemId::DownloadFailed:
             return "download-failed";
+        case TProblemId::PackageTooLarge:
+            return "package-too-large";
         case TProblemId::Stopped:
             return "stopped";
     }

@@ -18,7 +18,8 @@ enum class TProblemId {
     // {fixedText, detail}: one of a library's fixed texts (ZIP, HTTP), which
     // the catalogue translates, followed by its detail as it is.
     LibraryText,
-    // {}: another update of the product held it for all of the lock wait.
+    // {holder}: another update of the product held it for all of the lock
+    // wait; holder names the process when it is known ("" otherwise).
     AnotherUpdate,
     // {element}: a descriptor value element that is not one text node.
     ElementNotSingleText,
@@ -37,6 +38,8 @@ enum class TProblemId {
     FollowUpOutside,
     // {url, cause}: the package could not be downloaded.
     DownloadFailed,
+    // {url, size}: the package grew beyond its signed size.
+    PackageTooLarge,
     // {}: the run was asked to stop.
     Stopped,
 };

@@ -8,6 +8,7 @@
 #include "common/files/FileSystem.h"
 #include "common/files/WorkDir.h"
 #include "quorbel/FollowUpPath.h"
+#include "quorbel/InstalledDigests.h"
 #include "quorbel/LocalArchive.h"
 #include "quorbel/PackageFetch.h"
 #include "quorbel/PackageInstall.h"
@@ -20,27 +21,38 @@ bool OffersNewPackage(const TConfigInfoXmlData& entry, const std::string& lastCo
            (entry.Date != lastConfigUpdate || entry.Date == "force");
 }
 
-// A signed build installs a waiting archive only when it is the download
-// whose digest was verified; any other is deleted.
-bool IsVerifiedArchive(const TRunContext& context, int fd, const TTypeFolders& folders,
-                       const std::string& type) {
-    if (!context.Signed()) {
-        return true;
-    }
-    const std::string recorded =
-        context.World.Settings.Read(ArchiveDigestRegKey(context.Project, type), "");
-    if (!recorded.empty() && DigestOfFile(fd) == recorded) {
-        return true;
-    }
-    km::DebugWarning("package archive " + folders.ArchivePath + folders.ArchiveName +
-                         " deleted: it is not a verified download",
-                     "ConfigUpdater");
+// Deletes the waiting archive (when it still is the file open as fd).
+void DeleteWaiting(int fd, const TTypeFolders& folders, const std::string& why) {
+    km::DebugWarning(
+        "package archive " + folders.ArchivePath + folders.ArchiveName + " deleted: " + why,
+        "ConfigUpdater");
     struct stat opened {};
     struct stat named {};
     if (::fstat(fd, &opened) == 0 && folders.Archive.StatAt(folders.ArchiveName, named) == 0 &&
         km::SameFile(opened, named)) {
         km::Fs().UnlinkAt(folders.Archive.Fd(), folders.ArchiveName.c_str(), 0);
     }
+}
+
+// Whether the waiting archive open as fd (whose digest is digest) may be
+// installed: never one installed before (put back, it would roll the
+// product back), and in a signed build only the download whose digest was
+// verified. Any other is deleted.
+bool MayInstallWaiting(const TRunContext& context, int fd, const std::string& digest,
+                       const TTypeFolders& folders, const std::string& type) {
+    if (WasInstalled(context.World.Settings, context.Project, type, digest)) {
+        DeleteWaiting(fd, folders, "it was installed before (a replay)");
+        return false;
+    }
+    if (!context.Signed()) {
+        return true;
+    }
+    const std::string recorded =
+        context.World.Settings.Read(ArchiveDigestRegKey(context.Project, type), "");
+    if (!recorded.empty() && digest == recorded) {
+        return true;
+    }
+    DeleteWaiting(fd, folders, "it is not a verified download");
     return false;
 }
 
@@ -110,10 +122,13 @@ TTypeReport UpdateForConfigType(const TRunContext& context, const TUpdateType& t
 
     // Opened once: what is checked is what gets unpacked.
     const km::TUniqueFd waiting = OpenTrustedArchive(folders.Archive, folders.ArchiveName);
-    if (waiting.Valid() && IsVerifiedArchive(context, waiting.Get(), folders, type.Name)) {
+    const std::string waitingDigest = waiting.Valid() ? DigestOfFile(waiting.Get()) : "";
+    if (waiting.Valid() &&
+        MayInstallWaiting(context, waiting.Get(), waitingDigest, folders, type.Name)) {
         report.Code =
             UpdateFromConfigZip(context, waiting.Get(), "", type, folders, password, report);
         if (report.Code == 0) {
+            RecordInstalled(context.World.Settings, context.Project, type.Name, waitingDigest);
             report.Installed = true;
             report.Outcome = TOutcome::Installed;
             report.Source = TPackageSource::Local;
@@ -176,6 +191,7 @@ TTypeReport UpdateForConfigType(const TRunContext& context, const TUpdateType& t
         return report;
     }
     context.World.Settings.Write(dateKey, lastConfigUpdate);
+    RecordInstalled(context.World.Settings, context.Project, type.Name, download.Digest);
     report.Installed = true;
     report.Outcome = TOutcome::Installed;
     report.Source = TPackageSource::Server;

@@ -18,9 +18,13 @@ TUpdateCheck CheckForUpdates(const TRunRequest& request, const TWorld& world,
     km::TWorkDir work(folders.PrivateTemp(), "~qb");
     TFollowUp followUp;
     const std::string project = ProjectOf(request);
+    const auto deadline = world.Clock.Steady() + request.Settings.RunTimeLimit;
+    const std::function<bool()> stop = [&] {
+        return (shouldStop && shouldStop()) || world.Clock.Steady() >= deadline;
+    };
     const TRunContext context{request,
                               world,
-                              shouldStop,
+                              stop,
                               nullptr,
                               project,
                               ConfigServerPath(request.Settings.ConfigServerRoot, project),

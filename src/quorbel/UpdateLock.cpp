@@ -88,6 +88,44 @@ std::string LockHolder(int fd) {
     return {};
 }
 
+namespace {
+
+// Whether the lock open as fd is still the file at its name: a lock file set
+// aside while this run waited on it locks nothing any more.
+bool StillNamed(const km::TDir& configDir, int fd) {
+    struct stat held {};
+    struct stat named {};
+    return ::fstat(fd, &held) == 0 && configDir.StatAt(kLockName, named) == 0 &&
+           km::SameFile(held, named);
+}
+
+// Whether the process described by pid runs one of the updaters: this
+// process, the same program as this one, or the window or qbupdate.
+bool IsUpdater(const std::string& pid) {
+    if (pid == std::to_string(::getpid())) {
+        return true;
+    }
+    struct stat mine {};
+    struct stat theirs {};
+    if (::stat("/proc/self/exe", &mine) == 0 &&
+        ::stat(("/proc/" + pid + "/exe").c_str(), &theirs) == 0 && km::SameFile(mine, theirs)) {
+        return true;
+    }
+    const std::string name = ProcessName(pid);
+    return name == "QbOnlineUpdater" || name == "qbupdate";
+}
+
+std::string HolderPid(const std::string& holder) {
+    const size_t space = holder.find(' ');
+    if (!holder.starts_with("pid ") || space == std::string::npos) {
+        return {};
+    }
+    const size_t end = holder.find(' ', space + 1);
+    return holder.substr(space + 1, end == std::string::npos ? end : end - space - 1);
+}
+
+}  // namespace
+
 TUpdateLock::TUpdateLock(const km::TDir& configDir, const std::function<bool()>& shouldStop,
                          std::chrono::milliseconds maxWait, IClock& clock,
                          const std::function<void(const std::string&)>& onWait) {
@@ -95,20 +133,27 @@ TUpdateLock::TUpdateLock(const km::TDir& configDir, const std::function<bool()>&
         fState = TState::Held;
         return;
     }
-    // Read access is enough for the lock; the file is created for every user
-    // of the product (the umask has the last word). A lock file this user
-    // cannot open must not stop the update: the run goes on without it.
-    fFd = OpenLockFile(configDir);
-    if (!fFd.Valid()) {
-        fState = TState::Held;
-        return;
-    }
     const auto deadline = clock.Steady() + maxWait;
     bool waiting = false;
+    bool tookOver = false;
     for (;;) {
+        // Read access is enough for the lock; the file is created for every
+        // user of the product (the umask has the last word). A lock file this
+        // user cannot open must not stop the update: the run goes on without.
+        if (!fFd.Valid()) {
+            fFd = OpenLockFile(configDir);
+            if (!fFd.Valid()) {
+                fState = TState::Held;
+                return;
+            }
+        }
         if (::flock(fFd.Get(), LOCK_EX | LOCK_NB) == 0) {
-            fState = TState::Held;
-            return;
+            if (StillNamed(configDir, fFd.Get())) {
+                fState = TState::Held;
+                return;
+            }
+            fFd.Reset();  // set aside meanwhile: lock the file at the name
+            continue;
         }
         if (errno != EWOULDBLOCK && errno != EINTR) {
             km::DebugWarning("cannot lock " + configDir.PathOf(kLockName) + ": " +
@@ -131,6 +176,23 @@ TUpdateLock::TUpdateLock(const km::TDir& configDir, const std::function<bool()>&
         }
         if (clock.Steady() >= deadline) {
             fHolder = LockHolder(fFd.Get());
+            const std::string pid = HolderPid(fHolder);
+            // A process that is no updater has no business with the lock:
+            // after the whole wait its file is set aside, and the run takes
+            // a fresh one. Updaters that wait on the old file find it gone
+            // when they get it, and wait on the new one: none interleave.
+            if (!tookOver && !pid.empty() && !IsUpdater(pid)) {
+                tookOver = true;
+                km::DebugWarning("the update lock " + configDir.PathOf(kLockName) +
+                                     " was held by " + fHolder +
+                                     ", which is no updater, for all of the wait; it is set aside",
+                                 "TUpdateLock");
+                const std::string aside = std::string(kLockName) + ".~qbrefused";
+                km::DeleteEntryAt(configDir.Fd(), aside.c_str());
+                km::Fs().RenameAt(configDir.Fd(), kLockName, configDir.Fd(), aside.c_str(), 0);
+                fFd.Reset();
+                continue;
+            }
             km::DebugWarning("the update lock " + configDir.PathOf(kLockName) + " was held by " +
                                  (fHolder.empty() ? std::string("an unknown process") : fHolder) +
                                  " for all of the wait",

@@ -87,6 +87,8 @@ struct TRunReport {
     TFollowUp FollowUp;
     // A stop request ended the run or part of it.
     bool Stopped = false;
+    // The run's time limit was reached (and stopped it).
+    bool TimeLimitReached = false;
     // The process that held the product's lock (-10), when it is known.
     std::string LockHolder;
 };

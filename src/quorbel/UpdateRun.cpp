@@ -61,7 +61,7 @@ void Run(const TRunRequest& request, const TWorld& world, const std::function<bo
     }
     if (lock.State() == TUpdateLock::TState::TimedOut) {
         report.RunCode = kAnotherUpdateHoldsTheProduct;
-        report.Problem = {TProblemId::AnotherUpdate, {}};
+        report.Problem = {TProblemId::AnotherUpdate, {lock.Holder()}};
         report.LockHolder = lock.Holder();
         return;
     }
@@ -97,10 +97,19 @@ TRunReport RunUpdate(const TRunRequest& request, const TWorld& world,
     const km::TFileSystemScope fileSystem(world.Files);
     TRunReport report;
     report.InstallerMode = request.InstallerMode;
+    // The run's own time limit stops it as a stop request does.
+    const auto deadline = world.Clock.Steady() + request.Settings.RunTimeLimit;
+    const std::function<bool()> stop = [&] {
+        if (shouldStop && shouldStop()) {
+            return true;
+        }
+        report.TimeLimitReached = report.TimeLimitReached || world.Clock.Steady() >= deadline;
+        return report.TimeLimitReached;
+    };
     // Whatever escapes the steps ends the run with -1 and its text; the types
     // handled before stay in the report.
     try {
-        Run(request, world, shouldStop, observer, report);
+        Run(request, world, stop, observer, report);
     } catch (const EDescriptorElement& e) {
         report.RunCode = -1;
         report.Problem = {TProblemId::ElementNotSingleText, {e.Element()}};

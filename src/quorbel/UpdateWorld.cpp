@@ -37,6 +37,7 @@ class TRealFetcher : public IFetcher {
         } catch (const km::EAbort&) {
             result.Status = TFetchResult::TStatus::Stopped;
         } catch (const km::EHttpError& e) {
+            result.TooLarge = e.BodyTooLarge();
             result.HttpStatus = e.StatusCode();
             result.FixedText = e.FixedText();
             result.Text = e.what();

@@ -40,6 +40,8 @@ struct TFetchResult {
     int HttpStatus = 0;
     std::string FixedText;
     std::string Text;
+    // The body grew beyond options.MaxBytes.
+    bool TooLarge = false;
 };
 
 class IFetcher {

@@ -3,6 +3,7 @@
 // What the build, or whoever starts an update run, fixes for it.
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,9 @@ TArchivePasswordSource DefaultArchivePasswords();
 // The vendor's Ed25519 public keys fixed into this build (base64), none for a
 // build of unsigned updates.
 std::vector<std::string> DefaultUpdatePublicKeys();
+
+// The largest package this build downloads without a signed size.
+int64_t DefaultMaxPackageBytes();
 
 struct TUpdaterSettings {
     // The configuration server root (scheme and host).
@@ -41,6 +45,12 @@ struct TUpdaterSettings {
     // How long the run waits for another update of the product to end
     // (anyone who can read the lock file can hold it).
     std::chrono::milliseconds LockWait = std::chrono::minutes(15);
+    // A run that has not ended after this long is stopped, as a stop
+    // request does: nothing may hold it for ever.
+    std::chrono::seconds RunTimeLimit = std::chrono::hours(4);
+    // A package without a signed size may not grow beyond this (nor beyond
+    // the free space of the disk it is downloaded to).
+    int64_t MaxPackageBytes = DefaultMaxPackageBytes();
 };
 
 }  // namespace qb

@@ -24,6 +24,15 @@ namespace {
 
 namespace fs = std::filesystem;
 using kmtest::MakeTree;
+
+// This process's name as the kernel keeps it.
+std::string ProcessName() {
+    std::string name = kmtest::ReadTextFile("/proc/self/comm");
+    while (!name.empty() && name.back() == '\n') {
+        name.pop_back();
+    }
+    return name;
+}
 using kmtest::ReadTree;
 using kmtest::Tree;
 
@@ -172,9 +181,10 @@ TEST_F(SharedMachineTest, AHeldLockEndsTheRunAfterTheWaitWithItsOwnCode) {
     lockWait = std::chrono::milliseconds(300);
     const qbtest::TRunResult run = Run();
     EXPECT_EQ(run.code, qb::kAnotherUpdateHoldsTheProduct);
-    EXPECT_EQ(run.text,
-              "Eine andere Aktualisierung dieses Produkts läuft noch. Bitte versuchen Sie es "
-              "später erneut.");
+    // The holder (this test's own process, an updater) is named.
+    EXPECT_EQ(run.text, "Eine andere Aktualisierung dieses Produkts läuft noch (pid " +
+                            std::to_string(::getpid()) + " (" + ProcessName() +
+                            ")). Bitte versuchen Sie es später erneut.");
     ExpectProductUnchanged();
 }
 

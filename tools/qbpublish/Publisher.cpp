@@ -135,16 +135,20 @@ std::string UtcNow(const char* format) {
 
 void WriteDescriptor(const TPublishOptions& options, const std::vector<std::string>& types) {
     const bool sign = !options.SignKeyPem.empty();
+    // Every package's digest and size, signed or not: a shared cache and a
+    // signed build rely on them, a build without keys ignores them.
     std::map<std::string, std::string> digests;
-    if (sign) {
-        for (const std::string& type : types) {
-            const std::optional<std::string> digest =
-                km::Sha256OfFile((fs::path(options.OutDir) / (type + ".zip")).string());
-            if (!digest) {
-                throw EPublishError("Cannot read the package " + type + ".zip");
-            }
-            digests[type] = *digest;
+    std::map<std::string, std::string> sizes;
+    for (const std::string& type : types) {
+        const fs::path package = fs::path(options.OutDir) / (type + ".zip");
+        const std::optional<std::string> digest = km::Sha256OfFile(package.string());
+        std::error_code ec;
+        const uintmax_t size = fs::file_size(package, ec);
+        if (!digest || ec) {
+            throw EPublishError("Cannot read the package " + type + ".zip");
         }
+        digests[type] = *digest;
+        sizes[type] = std::to_string(size);
     }
     const fs::path file = fs::path(options.OutDir) / "configinfo.xml";
     std::unique_ptr<xmlTextWriter, WriterFree> writer(xmlNewTextWriterFilename(file.c_str(), 0));
@@ -172,8 +176,8 @@ void WriteDescriptor(const TPublishOptions& options, const std::vector<std::stri
              xmlTextWriterWriteElement(writer.get(), x("torun"), x(settings.ToRun.c_str())) >= 0 &&
              xmlTextWriterWriteElement(writer.get(), x("runparams"),
                                        x(settings.RunParams.c_str())) >= 0 &&
-             (!sign || xmlTextWriterWriteElement(writer.get(), x("sha256"),
-                                                 x(digests[type].c_str())) >= 0) &&
+             xmlTextWriterWriteElement(writer.get(), x("sha256"), x(digests[type].c_str())) >= 0 &&
+             xmlTextWriterWriteElement(writer.get(), x("size"), x(sizes[type].c_str())) >= 0 &&
              xmlTextWriterEndElement(writer.get()) >= 0;
     }
     ok = ok && xmlTextWriterEndDocument(writer.get()) >= 0;

@@ -29,9 +29,9 @@ struct TPublishOptions {
     std::string Date;       // the publication stamp of every package
     TUrlStyle UrlStyle = TUrlStyle::Relative;
     std::map<std::string, TTypeOptions> Types;  // per-type settings (optional)
-    // PKCS#8 PEM of an Ed25519 key: when set, each type gets its package's
-    // "sha256", the descriptor a "published" time, and configinfo.xml.sig
-    // its signature.
+    // PKCS#8 PEM of an Ed25519 key: when set, the descriptor gets a
+    // "published" time and configinfo.xml.sig its signature. Each type
+    // always names its package's "sha256" and "size".
     std::string SignKeyPem;
     // The "published" time, YYYY-MM-DDTHH:MM:SSZ (UTC); now when empty.
     std::string Published;

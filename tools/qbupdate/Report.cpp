@@ -2,41 +2,11 @@
 
 #include <cstdio>
 
+#include "common/base/TextUtil.h"
 #include "quorbel/Problem.h"
 
 namespace qbupdate {
 namespace {
-
-// The length of the UTF-8 sequence at text[i], 0 when there is none.
-size_t Utf8Length(const std::string& text, size_t i) {
-    const auto byte = [&](size_t at) { return static_cast<unsigned char>(text[at]); };
-    const unsigned char first = byte(i);
-    size_t length = first < 0x80             ? 1
-                    : (first & 0xE0) == 0xC0 ? 2
-                    : (first & 0xF0) == 0xE0 ? 3
-                    : (first & 0xF8) == 0xF0 ? 4
-                                             : 0;
-    if (length == 0 || i + length > text.size() || (length == 2 && first < 0xC2)) {
-        return 0;
-    }
-    for (size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) {
-            return 0;
-        }
-    }
-    const unsigned char second = length > 1 ? byte(i + 1) : 0;
-    if ((first == 0xE0 && second < 0xA0) || (first == 0xED && second >= 0xA0) ||
-        (first == 0xF0 && second < 0x90) || (first == 0xF4 && second >= 0x90) || first > 0xF4) {
-        return 0;  // overlong, surrogate or beyond U+10FFFF
-    }
-    return length;
-}
-
-std::string Hex(unsigned char byte) {
-    char text[8];
-    std::snprintf(text, sizeof text, "\\x%02x", byte);
-    return text;
-}
 
 std::string TypeText(const qb::TTypeReport& report) {
     return Printable(qb::ProblemText(report.Problem));
@@ -49,7 +19,7 @@ std::string JsonString(const std::string& text) {
     for (size_t i = 0; i < text.size();) {
         const char c = text[i];
         const auto byte = static_cast<unsigned char>(c);
-        const size_t length = Utf8Length(text, i);
+        const size_t length = km::Utf8SequenceLength(text, i);
         if (length == 0) {
             out += "\\ufffd";
             ++i;
@@ -77,28 +47,7 @@ std::string JsonString(const std::string& text) {
 }
 
 std::string Printable(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size();) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        const size_t length = Utf8Length(text, i);
-        if (length == 0) {
-            out += Hex(byte);
-            ++i;
-        } else if (byte == '\n' || byte == '\r') {
-            out += ' ';
-            ++i;
-        } else if (byte < 0x20 || byte == 0x7f) {
-            out += Hex(byte);
-            ++i;
-        } else if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
-            out += Hex(byte) + Hex(static_cast<unsigned char>(text[i + 1]));  // C1 controls
-            i += 2;
-        } else {
-            out.append(text, i, length);
-            i += length;
-        }
-    }
-    return out;
+    return km::PrintableText(text);
 }
 
 std::string OutcomeLine(const qb::TTypeReport& report) {

@@ -24,8 +24,7 @@ std::string CheckJson(const qb::TUpdateCheck& check);
 // written as U+FFFD.
 std::string JsonString(const std::string& text);
 
-// text for a terminal or a log: control characters and bytes that are not
-// UTF-8 are written as \xNN; line breaks become spaces.
+// text for a terminal or a log (km::PrintableText).
 std::string Printable(const std::string& text);
 
 }  // namespace qbupdate

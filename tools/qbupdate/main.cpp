@@ -124,31 +124,20 @@ qb::TRunRequest Request(const TOptions& options) {
     request.InstallerMode = true;
     request.Project = qb::kInstallerProject;
     request.DeferInstall = !options.FollowUp;
+    request.Settings.RunTimeLimit = options.Timeout;
     return request;
 }
 
-// A stop: a signal, or the time limit.
-class TStop {
-  public:
-    explicit TStop(std::chrono::seconds timeout)
-        : fDeadline(std::chrono::steady_clock::now() + timeout) {}
-    bool operator()() {
-        fTimedOut = fTimedOut || std::chrono::steady_clock::now() > fDeadline;
-        return gStopSignal != 0 || fTimedOut;
-    }
-    bool Requested() const { return gStopSignal != 0 || fTimedOut; }
-
-  private:
-    std::chrono::steady_clock::time_point fDeadline;
-    bool fTimedOut = false;
-};
+// A stop request: SIGINT or SIGTERM (the time limit is the engine's).
+bool StopSignalled() {
+    return gStopSignal != 0;
+}
 
 int Check(const TOptions& options) {
-    TStop stop(options.Timeout);
     const qb::TUpdateCheck check =
-        qb::CheckForUpdates(Request(options), qb::RealWorld(), [&stop] { return stop(); });
+        qb::CheckForUpdates(Request(options), qb::RealWorld(), &StopSignalled);
     std::fputs((options.Json ? CheckJson(check) : CheckText(check)).c_str(), stdout);
-    if (check.Stopped || stop.Requested()) {
+    if (check.Stopped || StopSignalled()) {
         return kExitStopped;
     }
     if (!check.HaveDescriptor) {
@@ -183,12 +172,11 @@ int ExitCodeOf(const qb::TRunReport& report, bool stopped) {
 
 int Run(const TOptions& options) {
     TConsole console(options.Json);
-    TStop stop(options.Timeout);
-    const qb::TRunReport report = qb::RunUpdate(
-        Request(options), qb::RealWorld(), [&stop] { return stop(); }, &console);
+    const qb::TRunReport report =
+        qb::RunUpdate(Request(options), qb::RealWorld(), &StopSignalled, &console);
     console.Clear();
     std::string followUp;
-    int code = ExitCodeOf(report, stop.Requested());
+    int code = ExitCodeOf(report, StopSignalled() || report.TimeLimitReached);
     if (code != kExitStopped && qb::HasFollowUp(report)) {
         // As the window starts it: the path and parameters as they stand,
         // the program's folder as working folder, no shell.

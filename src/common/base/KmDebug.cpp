@@ -10,6 +10,8 @@
 #include <fstream>
 #include <mutex>
 
+#include "common/base/TextUtil.h"
+
 namespace km {
 namespace {
 
@@ -113,7 +115,9 @@ void Output(uint16_t flags, const std::string& header, std::string_view msg) {
         }
     }
     if (toDebugger) {
-        const std::string line = header + ": " + text;
+        // One entry, one line, nothing that steers a terminal: texts may
+        // carry what a server sent.
+        const std::string line = PrintableText(header + ": " + text);
         if (output) {
             output(line);
         } else {

@@ -178,4 +178,55 @@ std::string Join(std::string_view a, std::string_view b, std::string_view separa
     return std::string(a.empty() ? b : a);
 }
 
+size_t Utf8SequenceLength(std::string_view text, size_t i) {
+    const auto byte = [&](size_t at) { return static_cast<unsigned char>(text[at]); };
+    const unsigned char first = byte(i);
+    const size_t length = first < 0x80             ? 1
+                          : (first & 0xE0) == 0xC0 ? 2
+                          : (first & 0xF0) == 0xE0 ? 3
+                          : (first & 0xF8) == 0xF0 ? 4
+                                                   : 0;
+    if (length == 0 || i + length > text.size() || (length == 2 && first < 0xC2) || first > 0xF4) {
+        return 0;
+    }
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    const unsigned char second = length > 1 ? byte(i + 1) : 0;
+    if ((first == 0xE0 && second < 0xA0) || (first == 0xED && second >= 0xA0) ||
+        (first == 0xF0 && second < 0x90) || (first == 0xF4 && second >= 0x90)) {
+        return 0;  // overlong, a surrogate or beyond U+10FFFF
+    }
+    return length;
+}
+
+std::string PrintableText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto hex = [&out](unsigned char byte) {
+        static constexpr char kDigits[] = "0123456789abcdef";
+        out += "\\x";
+        out += kDigits[byte >> 4];
+        out += kDigits[byte & 0x0F];
+    };
+    for (size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const size_t length = Utf8SequenceLength(text, i);
+        if (length == 0 || byte < 0x20 || byte == 0x7F) {
+            hex(byte);
+            ++i;
+        } else if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            hex(byte);  // a C1 control
+            hex(static_cast<unsigned char>(text[i + 1]));
+            i += 2;
+        } else {
+            out.append(text.substr(i, length));
+            i += length;
+        }
+    }
+    return out;
+}
+
 }  // namespace km

@@ -28,4 +28,13 @@ std::string ReplaceAll(std::string_view text, std::string_view from, std::string
 // non-empty one, or the empty string.
 std::string Join(std::string_view a, std::string_view b, std::string_view separator);
 
+// The length of the UTF-8 sequence that starts at text[i]; 0 when the bytes
+// there are not one (overlong, a surrogate, beyond U+10FFFF, cut short).
+size_t Utf8SequenceLength(std::string_view text, size_t i);
+
+// text for a terminal or a log line, whatever a server put into it: control
+// characters (C0, DEL, C1) and bytes that are not UTF-8 are written as
+// "\xNN"; the result is valid UTF-8 and one line.
+std::string PrintableText(std::string_view text);
+
 }  // namespace km

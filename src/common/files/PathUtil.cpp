@@ -12,6 +12,7 @@
 
 #include "common/base/KmException.h"
 #include "common/base/SysError.h"
+#include "common/base/TrustedPath.h"
 #include "common/files/Dir.h"
 #include "common/files/FileSystem.h"
 
@@ -44,8 +45,9 @@ std::string FirstCharacters(const std::string& text, std::size_t count) {
 }  // namespace
 
 std::string GetTempBaseDir() {
-    const char* env = std::getenv("TMPDIR");
-    std::string dir = env != nullptr && *env != 0 ? env : "/tmp";
+    // A TMPDIR that another account could change is not used: the private
+    // folder below it would be theirs to swap.
+    std::string dir = TrustedEnvPath("TMPDIR", true).value_or("/tmp");
     while (dir.size() > 1 && dir.back() == '/') {
         dir.pop_back();
     }

@@ -1,14 +1,12 @@
 #include "common/registry/RegistryLocation.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "common/base/TextUtil.h"
+#include "common/base/TrustedPath.h"
 
 namespace km {
 namespace {
@@ -18,18 +16,11 @@ std::string Getenv(const char* name) {
     return value != nullptr ? value : "";
 }
 
+// Folders from the environment count only where no other account could
+// have chosen them (root started with a user's environment would otherwise
+// read and write that user's settings).
 std::filesystem::path HomeDir() {
-    if (std::string home = Getenv("HOME"); !home.empty()) {
-        return home;
-    }
-    struct passwd entry {};
-    struct passwd* found = nullptr;
-    std::vector<char> buffer(16384);
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-        found != nullptr && found->pw_dir != nullptr) {
-        return found->pw_dir;
-    }
-    return "/";
+    return TrustedEnvPath("HOME").value_or(PasswordHomeDir());
 }
 
 bool NamesHive(std::string_view name, THive hive) {
@@ -43,17 +34,15 @@ bool NamesHive(std::string_view name, THive hive) {
 
 std::filesystem::path RegistryHiveFile(THive hive) {
     const char* fileName = hive == THive::HKEY_CURRENT_USER ? "hkcu.db" : "hklm.db";
-    if (std::string dir = Getenv("KM_REGISTRY_DIR"); !dir.empty()) {
-        return std::filesystem::path(dir) / fileName;
+    if (const std::optional<std::string> dir = TrustedEnvPath("KM_REGISTRY_DIR")) {
+        return std::filesystem::path(*dir) / fileName;
     }
     if (hive == THive::HKEY_LOCAL_MACHINE) {
         return std::filesystem::path("/var/lib/kelmirath/registry") / fileName;
     }
     // A relative XDG_CONFIG_HOME is invalid and ignored, as the XDG rules say.
-    std::filesystem::path config = Getenv("XDG_CONFIG_HOME");
-    if (config.empty() || config.is_relative()) {
-        config = HomeDir() / ".config";
-    }
+    const std::optional<std::string> xdg = TrustedEnvPath("XDG_CONFIG_HOME");
+    const std::filesystem::path config = xdg ? std::filesystem::path(*xdg) : HomeDir() / ".config";
     return config / "kelmirath" / "registry" / fileName;
 }
 

@@ -31,6 +31,7 @@ constexpr std::chrono::milliseconds kAbortCheckInterval{100};
 constexpr long kStallBytesPerSecond = 100;
 // The status libcurl itself would report for an error status.
 constexpr int kHttpReturnedError = CURLE_HTTP_RETURNED_ERROR;
+static_assert(EHttpError::kBodyTooLargeCode == CURLE_FILESIZE_EXCEEDED);
 
 template <typename T>
 void SetOpt(CURL* easy, CURLoption option, T value) {

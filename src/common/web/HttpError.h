@@ -30,6 +30,11 @@ class EHttpError : public Exception {
     // The HTTP status of the final response, 0 when the transfer failed before
     // a status was judged.
     int StatusCode() const { return fStatusCode; }
+    // The body grew beyond the request's THttpConfig::MaxBodyBytes.
+    bool BodyTooLarge() const { return fCurlCode == kBodyTooLargeCode; }
+
+    // The HTTP library's code for a body beyond the size allowed.
+    static constexpr int kBodyTooLargeCode = 63;
 
   private:
     int fCurlCode;

@@ -47,8 +47,15 @@ TEST(PathUtil, ExtractUrlFileName) {
 
 TEST(PathUtil, TempBaseDirFollowsTmpdir) {
     {
-        kmtest::ScopedEnv env("TMPDIR", "/var/tmp/x//");
-        EXPECT_EQ(km::GetTempBaseDir(), "/var/tmp/x");
+        const kmtest::TempDir own;
+        kmtest::ScopedEnv env("TMPDIR", own.Path().string() + "//");
+        EXPECT_EQ(km::GetTempBaseDir(), own.Path().string());
+    }
+    {
+        // Not there yet, below a folder everybody may write: anybody could
+        // make it first, so it is not used.
+        kmtest::ScopedEnv env("TMPDIR", "/tmp/kelmirath-not-made-yet");
+        EXPECT_EQ(km::GetTempBaseDir(), "/tmp");
     }
     {
         kmtest::ScopedEnv env("TMPDIR", "");
