@@ -83,9 +83,11 @@ TDescriptor DownloadConfigInfoXml(const TRunContext& context, bool record) {
     const std::string name = km::ExtractUrlFileName(url);
     const TFetchResult fetched = Fetch(context, url, name);
     if (fetched.Status != TFetchResult::TStatus::Done) {
-        return Missing(fetched.Status == TFetchResult::TStatus::Stopped ? TOutcome::Stopped
-                                                                        : TOutcome::NoDescriptor,
-                       FetchProblem(url, fetched));
+        if (fetched.Status == TFetchResult::TStatus::Stopped) {
+            return Missing(TOutcome::Stopped, {TProblemId::Stopped, {}});
+        }
+        return Missing(TOutcome::NoDescriptor,
+                       {TProblemId::DescriptorDownloadFailed, {url, fetched.Text}});
     }
     const std::optional<std::string> bytes =
         ReadHeldFile(context.DownloadDir.Dir(), name, kMaxConfigInfoXmlSize);

@@ -41,6 +41,8 @@ const char* GermanFormat(TProblemId id) {
                 "Das Installationspaket nennt ein Folgeprogramm außerhalb des Pakets: ");
         case TProblemId::DownloadFailed:
             return km::TrNoop("Das Paket %s konnte nicht geladen werden: %s");
+        case TProblemId::DescriptorDownloadFailed:
+            return km::TrNoop("Die Aktualisierungsbeschreibung %s konnte nicht geladen werden: %s");
         case TProblemId::PackageTooLarge:
             return km::TrNoop("Das Paket %s ist größer als seine signierte Größe (%s Bytes).");
         case TProblemId::Stopped:
@@ -139,6 +141,8 @@ const char* ProblemName(TProblemId id) {
             return "download-failed";
         case TProblemId::PackageTooLarge:
             return "package-too-large";
+        case TProblemId::DescriptorDownloadFailed:
+            return "descriptor-download-failed";
         case TProblemId::Stopped:
             return "stopped";
     }

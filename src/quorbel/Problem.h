@@ -38,6 +38,8 @@ enum class TProblemId {
     FollowUpOutside,
     // {url, cause}: the package could not be downloaded.
     DownloadFailed,
+    // {url, cause}: the descriptor could not be downloaded.
+    DescriptorDownloadFailed,
     // {url, size}: the package grew beyond its signed size.
     PackageTooLarge,
     // {}: the run was asked to stop.

@@ -24,6 +24,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using kmtest::MakeTree;
+using kmtest::ReadTree;
+using kmtest::Tree;
 
 // This process's name as the kernel keeps it.
 std::string ProcessName() {
@@ -33,8 +35,6 @@ std::string ProcessName() {
     }
     return name;
 }
-using kmtest::ReadTree;
-using kmtest::Tree;
 
 constexpr uid_t kOtherUser = 65534;
 

@@ -6,6 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace kmtest {
@@ -32,7 +33,10 @@ class TSocket {
 }  // namespace
 
 RawHttpServer::RawHttpServer(std::string response, TAfter after)
-    : fResponse(std::move(response)), fAfter(after) {
+    : RawHttpServer(std::vector<std::string>{std::move(response)}, after) {}
+
+RawHttpServer::RawHttpServer(std::vector<std::string> responses, TAfter after, int port)
+    : fResponses(std::move(responses)), fAfter(after) {
     fListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fListener < 0) {
         throw std::runtime_error("raw server: no socket");
@@ -40,7 +44,9 @@ RawHttpServer::RawHttpServer(std::string response, TAfter after)
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    const int reuse = 1;
+    ::setsockopt(fListener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     socklen_t length = sizeof address;
     if (::bind(fListener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(fListener, 8) != 0 ||
@@ -99,11 +105,12 @@ void RawHttpServer::ServeConnection(int connection) {
         }
         head.append(buffer, static_cast<size_t>(got));
     }
-    ++fRequestCount;
+    const size_t index = static_cast<size_t>(fRequestCount++);
+    const std::string& response = fResponses[std::min(index, fResponses.size() - 1)];
     size_t sent = 0;
-    while (sent < fResponse.size()) {
+    while (sent < response.size()) {
         const ssize_t put =
-            ::send(connection, fResponse.data() + sent, fResponse.size() - sent, MSG_NOSIGNAL);
+            ::send(connection, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);
         if (put <= 0) {
             return;
         }

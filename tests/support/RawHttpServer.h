@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace kmtest {
 
@@ -21,6 +22,10 @@ class RawHttpServer {
     enum class TAfter { Close, Stall };
 
     explicit RawHttpServer(std::string response, TAfter after = TAfter::Close);
+    // The k-th connection (from 0) gets responses[k], later ones the last;
+    // on port (0: a free one).
+    explicit RawHttpServer(std::vector<std::string> responses, TAfter after = TAfter::Close,
+                           int port = 0);
     ~RawHttpServer();
     RawHttpServer(const RawHttpServer&) = delete;
     RawHttpServer& operator=(const RawHttpServer&) = delete;
@@ -35,7 +40,7 @@ class RawHttpServer {
     void Serve();
     void ServeConnection(int connection);
 
-    const std::string fResponse;
+    const std::vector<std::string> fResponses;
     const TAfter fAfter;
     int fListener = -1;
     int fPort = 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
@@ -12,6 +13,8 @@
 
 #include "common/base/KmDebug.h"
 #include "common/base/KmException.h"
+#include "common/base/TrustedPath.h"
+#include "common/registry/RegistryLocation.h"
 #include "common/registry/RegistryStore.h"
 #include "support/Sandbox.h"
 
@@ -334,6 +337,26 @@ TEST_F(RegistryTest, ConcurrentWritersLoseNothing) {
         EXPECT_EQ(Get(HKLM, "Software\\Shared", "b" + std::to_string(i)), std::to_string(i));
     }
     EXPECT_TRUE(debugLines.empty());
+}
+
+// Root started with a user's environment (sudo -E) reads and writes its own
+// settings, never a hive in a folder that user controls.
+TEST(RegistryLocation, AFolderOfAnotherAccountInTheEnvironmentIsNotUsed) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to make a folder of another account";
+    }
+    const kmtest::TempDir dir;
+    const std::filesystem::path foreign = dir.Path() / "user";
+    std::filesystem::create_directories(foreign);
+    ASSERT_EQ(::chown(foreign.c_str(), 65534, 65534), 0);
+    const kmtest::ScopedEnv registryDir("KM_REGISTRY_DIR", foreign.string());
+    const kmtest::ScopedEnv home("HOME", foreign.string());
+    const kmtest::ScopedEnv config("XDG_CONFIG_HOME", (foreign / ".config").string());
+    const std::string user = km::RegistryHiveFile(km::THive::HKEY_CURRENT_USER).string();
+    const std::string machine = km::RegistryHiveFile(km::THive::HKEY_LOCAL_MACHINE).string();
+    EXPECT_EQ(user.find(foreign.string()), std::string::npos) << user;
+    EXPECT_EQ(user, km::PasswordHomeDir() + "/.config/kelmirath/registry/hkcu.db");
+    EXPECT_EQ(machine, "/var/lib/kelmirath/registry/hklm.db");
 }
 
 }  // namespace

@@ -247,6 +247,28 @@ TEST_F(QbUpdateTest, SigtermStopsAStalledDownloadPromptly) {
     released = true;
 }
 
+// What a server sends reaches the terminal, the journal and scripts only
+// escaped: no control character, no byte that is not UTF-8.
+TEST_F(QbUpdateTest, ServerTextIsEscaped) {
+    server.reset();
+    const kmtest::RawHttpServer hostile(
+        {"HTTP/1.1 404 \x1b]0;owned\x07\x1b[2J\xff\xfe Gone\r\nContent-Length: 0\r\n\r\n"},
+        kmtest::RawHttpServer::TAfter::Close, QBUPDATE_PORT);
+    for (const auto& args :
+         {std::vector<std::string>{"--check"}, std::vector<std::string>{"--check", "--json"},
+          std::vector<std::string>{}, std::vector<std::string>{"--json"}}) {
+        const TExit run = RunQbUpdate(args);
+        EXPECT_EQ(run.code, 3) << run.out << run.err;
+        const std::string all = run.out + run.err;
+        EXPECT_NE(all.find("Gone"), std::string::npos) << all;
+        for (const char c : all) {
+            const auto byte = static_cast<unsigned char>(c);
+            EXPECT_TRUE(byte >= 0x20 || c == '\n') << "control byte " << int(byte) << " in " << all;
+            EXPECT_TRUE(byte != 0xff && byte != 0xfe) << all;
+        }
+    }
+}
+
 // On a terminal the download shows a bar with bytes, rate and type.
 TEST_F(QbUpdateTest, OnATerminalTheProgressIsABar) {
     const fs::path source = sandbox.Root() / "source";
