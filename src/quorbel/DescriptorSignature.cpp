@@ -1,7 +1,6 @@
 #include "quorbel/DescriptorSignature.h"
 
 #include "common/base/KmException.h"
-#include "common/base/Translate.h"
 #include "common/crypto/Crypto.h"
 
 namespace qb {
@@ -55,23 +54,6 @@ std::vector<std::string> DecodePublicKeys(const std::vector<std::string>& base64
         keys.push_back(*key);
     }
     return keys;
-}
-
-std::string RefusalText(TDescriptorVerdict verdict) {
-    switch (verdict) {
-        case TDescriptorVerdict::Accepted:
-            return {};
-        case TDescriptorVerdict::NoSignature:
-            return km::Tr("Die Aktualisierungsbeschreibung ist nicht signiert.");
-        case TDescriptorVerdict::BadSignature:
-            return km::Tr("Die Signatur der Aktualisierungsbeschreibung ist ungültig.");
-        case TDescriptorVerdict::NoPublished:
-            return km::Tr(
-                "Die Aktualisierungsbeschreibung nennt keinen Veröffentlichungszeitpunkt.");
-        case TDescriptorVerdict::Older:
-            return km::Tr("Die Aktualisierungsbeschreibung ist älter als die zuletzt angenommene.");
-    }
-    return {};
 }
 
 }  // namespace qb

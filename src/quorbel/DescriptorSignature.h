@@ -38,8 +38,4 @@ bool IsPublishedTime(const std::string& text);
 // km::EInternalError for a key that is not base64 of 32 bytes.
 std::vector<std::string> DecodePublicKeys(const std::vector<std::string>& base64Keys);
 
-// What the user is told about a refused descriptor (German, through the
-// catalogue).
-std::string RefusalText(TDescriptorVerdict verdict);
-
 }  // namespace qb

@@ -12,7 +12,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "MemorySettings.h"
 #include "UpdateRunFixture.h"
 #include "common/files/PathUtil.h"
 #include "quorbel/Problem.h"
@@ -42,26 +41,11 @@ class FaultTableTest : public qbtest::UpdateRunFixture {
         Publish(
             {{"dev", kNewDev}, {"partner", kNewPartner}, {"patch", kPatch}, {"install", kInstall}},
             kDate, kProject, {{"install", {"", "setup.sh", ""}}});
-        settings.Product["InstallDir"] = InstallDir().string();
-        settings.Product["DatabaseDir"] = DataDir().string();
     }
 
     void Reset() {
-        fs::remove_all(InstallDir());
-        fs::remove_all(ConfigDir());
+        ResetProduct();
         fs::remove_all(PrivateTemp());
-        MakeTree(InstallDir(), OldInstall());
-        MakeTree(ConfigDir() / "dev", OldDev());
-        MakeTree(ConfigDir() / "partner", OldPartner());
-        settings.Values.clear();
-    }
-
-    qb::TRunReport RunWith(km::IFileSystem& files) {
-        const qb::TWorld real = qb::RealWorld();
-        const qb::TWorld world{real.Fetcher, files, settings, real.Clock};
-        qb::TRunRequest request;
-        request.Settings = Settings();
-        return qb::RunUpdate(request, world, {});
     }
 
     std::string Recorded(const std::string& type) {
@@ -114,7 +98,7 @@ class FaultTableTest : public qbtest::UpdateRunFixture {
     // After a run without faults everything is new and nothing of the
     // failed run is left.
     void ExpectCompletedByTheNextRun() {
-        const qb::TRunReport report = RunWith(km::RealFileSystem());
+        const qb::TRunReport report = RunCore(km::RealFileSystem());
         for (const char* type : {"dev", "partner", "patch", "install"}) {
             EXPECT_EQ(Recorded(type), kDate) << type;
         }
@@ -135,14 +119,12 @@ class FaultTableTest : public qbtest::UpdateRunFixture {
     static fs::path PrivateTemp() { return km::GetPrivateTempDir(); }
 
     void RunTable();
-
-    qbtest::TMemorySettings settings;
 };
 
 void FaultTableTest::RunTable() {
     Reset();
     TFaultFileSystem counting;
-    const qb::TRunReport clean = RunWith(counting);
+    const qb::TRunReport clean = RunCore(counting);
     ASSERT_EQ(qb::CombinedResultCode(clean), 7) << qb::ProblemTextGerman(clean.Problem);
 
     struct TFault {
@@ -168,7 +150,7 @@ void FaultTableTest::RunTable() {
             Reset();
             TFaultFileSystem failing;
             failing.FailAt(fault.op, nth, fault.error, fault.sticky);
-            const qb::TRunReport report = RunWith(failing);
+            const qb::TRunReport report = RunCore(failing);
             EXPECT_TRUE(failing.Fired());
             if (report.RunCode != 0) {
                 // Only the run's own working folder comes before the types.

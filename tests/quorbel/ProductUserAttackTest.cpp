@@ -19,7 +19,6 @@
 #include <random>
 #include <thread>
 
-#include "MemorySettings.h"
 #include "UpdateRunFixture.h"
 #include "common/crypto/Crypto.h"
 #include "common/files/PathUtil.h"
@@ -47,17 +46,6 @@ class ProductUserAttackTest : public qbtest::UpdateRunFixture {
     void SetUp() override {
         UpdateRunFixture::SetUp();
         MakeTree(Outside(), kOutside);
-        settings.Product["InstallDir"] = InstallDir().string();
-        settings.Product["DatabaseDir"] = DataDir().string();
-    }
-
-    void ResetProduct() {
-        fs::remove_all(InstallDir());
-        fs::remove_all(ConfigDir());
-        MakeTree(InstallDir(), OldInstall());
-        MakeTree(ConfigDir() / "dev", OldDev());
-        MakeTree(ConfigDir() / "partner", OldPartner());
-        settings.Values.clear();
     }
 
     // Renames name in the configuration folder away and puts a link to the
@@ -85,15 +73,6 @@ class ProductUserAttackTest : public qbtest::UpdateRunFixture {
         }
     }
 
-    qb::TRunReport RunWith(km::IFileSystem& files) {
-        const qb::TWorld real = qb::RealWorld();
-        const qb::TWorld world{real.Fetcher, files, settings, real.Clock};
-        qb::TRunRequest request;
-        request.Settings = Settings();
-        return qb::RunUpdate(request, world, {});
-    }
-
-    qbtest::TMemorySettings settings;
     int fSwaps = 0;
 };
 
@@ -107,7 +86,7 @@ TEST_F(ProductUserAttackTest, FoldersSwappedForLinksAtEveryStepAreNeverFollowed)
             "20261211");
     ResetProduct();
     TFaultFileSystem counting;
-    ASSERT_EQ(qb::CombinedResultCode(RunWith(counting)), 3);
+    ASSERT_EQ(qb::CombinedResultCode(RunCore(counting)), 3);
     int points = 0;
     for (const TFsOp op : {TFsOp::Open, TFsOp::Mkdir, TFsOp::Rename, TFsOp::Write, TFsOp::Unlink,
                            TFsOp::Read, TFsOp::Chmod}) {
@@ -116,7 +95,7 @@ TEST_F(ProductUserAttackTest, FoldersSwappedForLinksAtEveryStepAreNeverFollowed)
             ResetProduct();
             TFaultFileSystem racing;
             racing.Before(op, nth, [this] { SwapEverything(); });
-            const qb::TRunReport report = RunWith(racing);
+            const qb::TRunReport report = RunCore(racing);
             EXPECT_EQ(ReadTree(Outside()), kOutside);
             // The installation folder is not shared: the patch is either in
             // or not.
