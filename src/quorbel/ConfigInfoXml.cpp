@@ -46,14 +46,10 @@ bool IsXmlBlank(const xmlChar* text) {
     return true;
 }
 
-// The text of a value element. Blank text between nodes only indents the
-// descriptor and does not count as a node, as in the parser the vendor's
-// descriptors were first written for.
-std::string ValueOf(const xmlNode* entry, const char* name) {
-    const xmlNode* element = FirstChildElement(entry, name);
-    if (element == nullptr) {
-        return {};
-    }
+// The text of the value element element (named name). Blank text between
+// nodes only indents the descriptor and does not count as a node, as in the
+// parser the vendor's descriptors were first written for.
+std::string SingleText(const xmlNode* element, const char* name) {
     const xmlNode* valueNode = nullptr;
     int nodes = 0;
     for (const xmlNode* child = element->children; child != nullptr; child = child->next) {
@@ -71,6 +67,12 @@ std::string ValueOf(const xmlNode* entry, const char* name) {
         throw EDescriptorElement(name);
     }
     return km::Trim(reinterpret_cast<const char*>(valueNode->content));
+}
+
+// The text of entry's first child element name, "" without one.
+std::string ValueOf(const xmlNode* entry, const char* name) {
+    const xmlNode* element = FirstChildElement(entry, name);
+    return element == nullptr ? std::string() : SingleText(element, name);
 }
 
 std::vector<char> ReadCapped(const std::string& fileName) {
@@ -128,8 +130,7 @@ std::unique_ptr<TConfigInfoXml> TConfigInfoXml::LoadFromBytes(const std::string&
     return std::unique_ptr<TConfigInfoXml>(new TConfigInfoXml(std::move(doc)));
 }
 
-TConfigInfoXmlData TConfigInfoXml::ReadEntry(const std::string& xmlNodeName,
-                                             bool readDigest) const {
+TConfigInfoXmlData TConfigInfoXml::ReadEntry(const std::string& xmlNodeName) const {
     TConfigInfoXmlData result;
     const xmlNode* root = xmlDocGetRootElement(fDoc->doc.get());
     const xmlNode* entry = root != nullptr ? FirstChildElement(root, xmlNodeName.c_str()) : nullptr;
@@ -140,16 +141,43 @@ TConfigInfoXmlData TConfigInfoXml::ReadEntry(const std::string& xmlNodeName,
     result.Url = ValueOf(entry, "url");
     result.ToRun = ValueOf(entry, "torun");
     result.RunParams = ValueOf(entry, "runparams");
-    if (readDigest) {
-        result.Sha256 = ValueOf(entry, "sha256");
-        result.Size = ValueOf(entry, "size");
+    // Newer elements, which older programs never read: read so that nothing
+    // in them can fail the run.
+    const auto lenient = [](const auto& read) {
+        try {
+            return read();
+        } catch (const EDescriptorElement&) {
+            return std::string();
+        }
+    };
+    result.Sha256 = lenient([&] { return ValueOf(entry, "sha256"); });
+    result.Size = lenient([&] { return ValueOf(entry, "size"); });
+    for (const xmlNode* child = entry->children; child != nullptr; child = child->next) {
+        if (IsElementNamed(child, "mirror")) {
+            const std::string url = lenient([&] { return SingleText(child, "mirror"); });
+            if (!url.empty()) {
+                result.Mirrors.push_back(url);
+            }
+        } else if (IsElementNamed(child, "delta")) {
+            TDeltaData delta{lenient([&] { return ValueOf(child, "base"); }),
+                             lenient([&] { return ValueOf(child, "url"); }),
+                             lenient([&] { return ValueOf(child, "sha256"); }),
+                             lenient([&] { return ValueOf(child, "size"); })};
+            if (!delta.Base.empty() && !delta.Url.empty() && !delta.Sha256.empty()) {
+                result.Deltas.push_back(delta);
+            }
+        }
     }
     return result;
 }
 
 std::string TConfigInfoXml::ReadPublished() const {
+    return ReadRootValue("published");
+}
+
+std::string TConfigInfoXml::ReadRootValue(const std::string& name) const {
     const xmlNode* root = xmlDocGetRootElement(fDoc->doc.get());
-    return root != nullptr ? ValueOf(root, "published") : std::string();
+    return root != nullptr ? ValueOf(root, name.c_str()) : std::string();
 }
 
 std::string ResolveConfigUrl(const std::string& url, const std::string& serverPath) {

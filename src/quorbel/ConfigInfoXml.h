@@ -6,10 +6,20 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/base/KmException.h"
 
 namespace qb {
+
+// A delta package of a type's entry: applies to the installed package of
+// the date Base and rebuilds the entry's package from it.
+struct TDeltaData {
+    std::string Base;
+    std::string Url;
+    std::string Sha256;
+    std::string Size;
+};
 
 // One update type's entry: publication stamp, package URL, follow-up program
 // and its parameters.
@@ -22,6 +32,11 @@ struct TConfigInfoXmlData {
     // descriptor.
     std::string Sha256;
     std::string Size;
+    // Further sources of the same package ("mirror" elements, in order) and
+    // the delta packages that lead to it ("delta" elements). Only a digest
+    // lets a package from elsewhere be used.
+    std::vector<std::string> Mirrors;
+    std::vector<TDeltaData> Deltas;
 
     void Reset() { *this = TConfigInfoXmlData(); }
 };
@@ -61,13 +76,18 @@ class TConfigInfoXml {
     // The entry of one update type: the first child element of the document
     // element named exactly xmlNodeName; an empty record when there is none.
     // The "url" value is returned as written (resolution is the caller's).
-    // "sha256" and "size" are read only with readDigest (a signed build): a
-    // build that ignores them does not fail on them. Raises EDescriptorElement for a
+    // "sha256", "size", "mirror" and "delta" are read leniently: a value
+    // that is not one text node is read as "" (and such an entry, element
+    // or delta left out), so that a build that does not rely on them never
+    // fails on them. Raises EDescriptorElement for a
     // value element that holds anything but one text or CDATA node.
-    TConfigInfoXmlData ReadEntry(const std::string& xmlNodeName, bool readDigest = false) const;
+    TConfigInfoXmlData ReadEntry(const std::string& xmlNodeName) const;
     // The document element's "published" child (a signed descriptor's
     // publication time), "" without one.
     std::string ReadPublished() const;
+    // The value of the document element's child name ("" without one);
+    // raises as ReadEntry does.
+    std::string ReadRootValue(const std::string& name) const;
 
   private:
     struct Doc;

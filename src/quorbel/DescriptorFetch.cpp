@@ -24,6 +24,8 @@ TProblem RefusalProblem(TDescriptorVerdict verdict) {
             return {TProblemId::DescriptorNoPublished, {}};
         case TDescriptorVerdict::Older:
             return {TProblemId::DescriptorOlder, {}};
+        case TDescriptorVerdict::NotYetValid:
+            return {TProblemId::DescriptorNotYetValid, {}};
         case TDescriptorVerdict::Accepted:
             break;
     }
@@ -120,8 +122,9 @@ TDescriptor DownloadConfigInfoXml(const TRunContext& context, bool record) {
     }
     const std::string lastKey = "lastdescriptor." + context.Project;
     const std::string published = descriptor.Xml->ReadPublished();
-    const TDescriptorVerdict verdict = CheckDescriptor(*bytes, signature, context.Keys, published,
-                                                       context.World.Settings.Read(lastKey, ""));
+    const TDescriptorVerdict verdict = CheckDescriptor(
+        *bytes, signature, context.Keys, published, context.World.Settings.Read(lastKey, ""),
+        PublishedTimeOf(context.World.Clock.Now()), descriptor.Xml->ReadRootValue("supersedes"));
     if (verdict != TDescriptorVerdict::Accepted) {
         km::DebugWarning(
             "descriptor " + url + " refused: " + ProblemTextGerman(RefusalProblem(verdict)),
@@ -136,7 +139,7 @@ TDescriptor DownloadConfigInfoXml(const TRunContext& context, bool record) {
 
 TConfigInfoXmlData GetConfigInfoXmlData(const TRunContext& context, const TConfigInfoXml& xml,
                                         const std::string& type) {
-    TConfigInfoXmlData result = xml.ReadEntry(type, context.Signed());
+    TConfigInfoXmlData result = xml.ReadEntry(type);
     result.Url = ResolveConfigUrl(result.Url, context.ServerPath);
     return result;
 }

@@ -1,9 +1,31 @@
 #include "quorbel/DescriptorSignature.h"
 
+#include <ctime>
+#include <string_view>
+
 #include "common/base/KmException.h"
 #include "common/crypto/Crypto.h"
 
 namespace qb {
+namespace {
+
+std::chrono::system_clock::time_point ParsePublishedTime(const std::string& text) {
+    std::tm utc{};
+    utc.tm_year = std::stoi(text.substr(0, 4)) - 1900;
+    utc.tm_mon = std::stoi(text.substr(5, 2)) - 1;
+    utc.tm_mday = std::stoi(text.substr(8, 2));
+    utc.tm_hour = std::stoi(text.substr(11, 2));
+    utc.tm_min = std::stoi(text.substr(14, 2));
+    utc.tm_sec = std::stoi(text.substr(17, 2));
+    return std::chrono::system_clock::from_time_t(timegm(&utc));
+}
+
+// The SubjectPublicKeyInfo of an Ed25519 key is these 12 bytes and the raw
+// key; 12 bytes are 16 base64 characters, so its base64 form is this prefix
+// followed by the raw key's base64.
+constexpr std::string_view kSpkiPrefixBase64 = "MCowBQYDK2VwAyEA";
+
+}  // namespace
 
 bool IsPublishedTime(const std::string& text) {
     static const std::string form = "dddd-dd-ddTdd:dd:ddZ";
@@ -22,7 +44,8 @@ bool IsPublishedTime(const std::string& text) {
 TDescriptorVerdict CheckDescriptor(const std::string& descriptor,
                                    const std::optional<std::string>& signatureText,
                                    const std::vector<std::string>& keys,
-                                   const std::string& published, const std::string& lastAccepted) {
+                                   const std::string& published, const std::string& lastAccepted,
+                                   const std::string& now, const std::string& supersedes) {
     const std::optional<std::string> signature =
         signatureText ? km::DecodeBase64Strict(*signatureText) : std::nullopt;
     if (!signature || signature->size() != km::kEd25519SignatureSize) {
@@ -38,18 +61,42 @@ TDescriptorVerdict CheckDescriptor(const std::string& descriptor,
     if (!IsPublishedTime(published)) {
         return TDescriptorVerdict::NoPublished;
     }
+    if (IsPublishedTime(now)) {
+        const std::string limit = PublishedTimeOf(ParsePublishedTime(now) + std::chrono::hours(24));
+        if (published > limit) {
+            return TDescriptorVerdict::NotYetValid;
+        }
+    }
     if (IsPublishedTime(lastAccepted) && published < lastAccepted) {
-        return TDescriptorVerdict::Older;
+        // The vendor's way out of a time set wrong once: the very time that
+        // was accepted by mistake, named as superseded.
+        const bool supersedesLast =
+            IsPublishedTime(supersedes) && supersedes == lastAccepted && supersedes > published;
+        if (!supersedesLast) {
+            return TDescriptorVerdict::Older;
+        }
     }
     return TDescriptorVerdict::Accepted;
 }
 
+std::string PublishedTimeOf(std::chrono::system_clock::time_point time) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
 std::vector<std::string> DecodePublicKeys(const std::vector<std::string>& base64Keys) {
     std::vector<std::string> keys;
-    for (const std::string& text : base64Keys) {
+    for (const std::string& given : base64Keys) {
+        const std::string text =
+            given.starts_with(kSpkiPrefixBase64) ? given.substr(kSpkiPrefixBase64.size()) : given;
         const std::optional<std::string> key = km::DecodeBase64Strict(text);
         if (!key || key->size() != km::kEd25519PublicKeySize) {
-            throw km::EInternalError("Not an Ed25519 public key: " + text);
+            throw km::EInternalError("Not an Ed25519 public key: " + given +
+                                     " (qbpublish pubkey KEY.pem prints the line to use)");
         }
         keys.push_back(*key);
     }

@@ -7,6 +7,7 @@
 
 #include "common/base/SysError.h"
 #include "common/files/FileSystem.h"
+#include "common/files/PathUtil.h"
 #include "common/files/WorkDir.h"
 #include "common/zip/KmZipper.h"
 #include "quorbel/CopyInTransaction.h"
@@ -58,7 +59,11 @@ int32_t Install(const TRunContext& context, int archiveFd, const TUpdateType& ty
             return 0;
         }
         if (!folders.Target.Valid()) {
-            SetFailure(report, -7, {});
+            SetFailure(report, -7,
+                       folders.TargetPath.empty()
+                           ? TProblem{TProblemId::NoInstallFolder, {}}
+                           : TProblem{TProblemId::FolderMissing,
+                                      {km::RemovePathDelimiter(folders.TargetPath)}});
             return -7;
         }
         const km::TDir package = work.Dir().Sub(type.Name);

@@ -28,10 +28,20 @@ const char* GermanFormat(TProblemId id) {
         case TProblemId::DescriptorOlder:
             return km::TrNoop(
                 "Die Aktualisierungsbeschreibung ist älter als die zuletzt angenommene.");
+        case TProblemId::DescriptorNotYetValid:
+            return km::TrNoop(
+                "Die Aktualisierungsbeschreibung ist erst ab einem späteren Zeitpunkt gültig.");
         case TProblemId::ArchiveMissing:
             return km::TrNoop("Das Paketarchiv %s fehlt oder kann nicht verwendet werden (%s).");
         case TProblemId::PlaceFailed:
             return km::TrNoop("Das Paket konnte nicht an seinen Platz gebracht werden (%s).");
+        case TProblemId::NoDataFolder:
+            return km::TrNoop("Für das Produkt ist kein Datenordner (DatabaseDir) eingetragen.");
+        case TProblemId::NoInstallFolder:
+            return km::TrNoop(
+                "Für das Produkt ist kein Installationsordner (InstallDir) eingetragen.");
+        case TProblemId::FolderMissing:
+            return km::TrNoop("Der Ordner %s des Produkts fehlt.");
         case TProblemId::DigestMismatch:
             return km::TrNoop(
                 "Das Paket %s stimmt nicht mit seiner Prüfsumme überein (erwartet %s, "
@@ -129,10 +139,18 @@ const char* ProblemName(TProblemId id) {
             return "descriptor-no-published";
         case TProblemId::DescriptorOlder:
             return "descriptor-older";
+        case TProblemId::DescriptorNotYetValid:
+            return "descriptor-not-yet-valid";
         case TProblemId::ArchiveMissing:
             return "archive-missing";
         case TProblemId::PlaceFailed:
             return "place-failed";
+        case TProblemId::NoDataFolder:
+            return "no-data-folder";
+        case TProblemId::NoInstallFolder:
+            return "no-install-folder";
+        case TProblemId::FolderMissing:
+            return "folder-missing";
         case TProblemId::DigestMismatch:
             return "digest-mismatch";
         case TProblemId::FollowUpOutside:

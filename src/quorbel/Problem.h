@@ -28,10 +28,17 @@ enum class TProblemId {
     DescriptorBadSignature,
     DescriptorNoPublished,
     DescriptorOlder,
+    DescriptorNotYetValid,
     // {archive, cause}: the package archive is missing or cannot be used.
     ArchiveMissing,
     // {cause}: the package could not be moved or copied into place.
     PlaceFailed,
+    // {}: the product's installer recorded no data folder (DatabaseDir).
+    NoDataFolder,
+    // {}: the product's installer recorded no installation folder (InstallDir).
+    NoInstallFolder,
+    // {folder}: a folder the product's installer recorded does not exist.
+    FolderMissing,
     // {url, expected, received}: the package is not the one the vendor signed.
     DigestMismatch,
     // {toRun}: the install package names a follow-up program outside itself.

@@ -18,7 +18,29 @@ bool IsInstallFolderName(const std::string& name) {
            name.find_first_not_of("012345678", 3) == std::string::npos;
 }
 
+bool IsFolder(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 }  // namespace
+
+TProblem ProductSetupProblem(ISettingsStore& settings) {
+    const std::string installDir = settings.ReadProduct("InstallDir");
+    const std::string dataDir = settings.ReadProduct("DatabaseDir");
+    if (installDir.empty()) {
+        return {TProblemId::NoInstallFolder, {}};
+    }
+    if (dataDir.empty()) {
+        return {TProblemId::NoDataFolder, {}};
+    }
+    for (const std::string& folder : {installDir, dataDir}) {
+        if (!IsAbsolute(folder) || !IsFolder(folder)) {
+            return {TProblemId::FolderMissing, {km::RemovePathDelimiter(folder)}};
+        }
+    }
+    return {};
+}
 
 TProductFolders::TProductFolders(ISettingsStore& settings)
     : fInstallPath(km::AddPathDelimiter(settings.ReadProduct("InstallDir"))) {

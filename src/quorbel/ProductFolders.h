@@ -9,10 +9,16 @@
 #include <string>
 
 #include "common/files/Dir.h"
+#include "quorbel/Problem.h"
 
 namespace qb {
 
 class ISettingsStore;
+
+// Why the product cannot be updated at all, as its installer left it: no
+// installation or data folder recorded, or one that is not a folder. Empty
+// when it is set up.
+TProblem ProductSetupProblem(ISettingsStore& settings);
 
 class TProductFolders {
   public:

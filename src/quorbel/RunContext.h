@@ -46,6 +46,7 @@ struct TRunContext {
         options.MaxBytes = maxBytes;
         options.StallTimeout = Request.Settings.StallTimeout;
         options.FirstRetryWait = Request.Settings.FirstRetryWait;
+        options.UserAgent = Request.Settings.UserAgent;
         return options;
     }
 };

@@ -100,7 +100,7 @@ TTypeReport UpdateForConfigType(const TRunContext& context, const TUpdateType& t
         if (!descriptor.Xml) {
             SetFailure(report, -4, descriptor.Problem, descriptor.Missing);
         } else {
-            SetFailure(report, -7, {});
+            SetFailure(report, -7, {TProblemId::NoDataFolder, {}});
         }
         return report;
     } else {

@@ -20,6 +20,7 @@ class TRealFetcher : public IFetcher {
         config->StallTimeout = options.StallTimeout;
         config->FirstRetryWait = options.FirstRetryWait;
         config->MaxBodyBytes = options.MaxBytes;
+        config->UserAgent = options.UserAgent;
         TFetchResult result;
         try {
             result.Size = km::DownloadFileAt(

@@ -25,6 +25,7 @@ struct TFetchOptions {
     int64_t MaxBytes = 0;
     std::chrono::seconds StallTimeout{60};
     std::chrono::milliseconds FirstRetryWait{1000};
+    std::string UserAgent;
     // Sees every block as it is written (offset from the start of the body).
     km::TBodyObserver Observer;
 };

@@ -26,6 +26,9 @@ std::vector<std::string> DefaultUpdatePublicKeys();
 // The largest package this build downloads without a signed size.
 int64_t DefaultMaxPackageBytes();
 
+// The program's version ("1.0.0").
+std::string ProgramVersion();
+
 struct TUpdaterSettings {
     // The configuration server root (scheme and host).
     std::string ConfigServerRoot = DefaultConfigServerRoot();
@@ -51,6 +54,9 @@ struct TUpdaterSettings {
     // A package without a signed size may not grow beyond this (nor beyond
     // the free space of the disk it is downloaded to).
     int64_t MaxPackageBytes = DefaultMaxPackageBytes();
+    // Sent with every request, so that the vendor sees what runs in the
+    // field; qbupdate names itself instead.
+    std::string UserAgent = "QbOnlineUpdater/" + ProgramVersion();
 };
 
 }  // namespace qb

@@ -12,6 +12,7 @@
 #include "common/registry/KmRegistry.h"
 #include "common/thread/ThreadManager.h"
 #include "quorbel/InstallPaths.h"
+#include "quorbel/Problem.h"
 #include "support/ZipFixture.h"
 
 namespace {
@@ -120,8 +121,11 @@ TEST_F(UpdateRunTest, PackageFailuresKeepTheProductAsItWas) {
     </c>)");
     fs::remove_all(InstallDir());
     const qbtest::TRunResult run = Run();
-    EXPECT_EQ(run.code, -100107);                   // install: no entry; patch: no target
-    EXPECT_EQ(run.text, "Unhandled Archive Type");  // the partner failure
+    EXPECT_EQ(run.code, -100107);  // install: no entry; patch: no target
+    // The text of the last failure: patch's.
+    EXPECT_EQ(run.text, "Der Ordner " + InstallDir().string() + " des Produkts fehlt.");
+    ASSERT_EQ(run.report.Types.size(), 4u);
+    EXPECT_EQ(qb::ProblemTextGerman(run.report.Types[1].Problem), "Unhandled Archive Type");
     Tree devNow = ReadTree(ConfigDir() / "dev");
     devNow.erase("dev.zip");  // the package waits for the next run
     EXPECT_EQ(devNow, oldDev);

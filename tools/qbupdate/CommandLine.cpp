@@ -5,7 +5,7 @@
 namespace qbupdate {
 
 const char* const kUsage =
-    "usage: qbupdate [--check] [--json] [--no-follow-up] [--timeout SECONDS]\n"
+    "usage: qbupdate [--check | --status] [--json] [--no-follow-up] [--timeout SECONDS]\n"
     "\n"
     "Updates the installed product from the vendor's configuration server, as the\n"
     "online updater's window does, without a display: every update type (dev,\n"
@@ -13,11 +13,13 @@ const char* const kUsage =
     "\n"
     "  --check            fetch only the descriptor and say what a run would install;\n"
     "                     nothing is changed, no package is downloaded\n"
+    "  --status           show the outcome of qbupdate's last run\n"
     "  --json             one JSON object on standard output instead of the text\n"
     "  --no-follow-up     leave an install package (its program needs a person) for\n"
     "                     the window: it is not downloaded, installed or recorded\n"
     "  --timeout SECONDS  end a run that takes longer, as a stop does (default 14400)\n"
-    "  --help, --version\n"
+    "  --help\n"
+    "  --version          the version, the configuration server and the keys trusted\n"
     "\n"
     "One line per type on standard output; progress on standard error (a\n"
     "terminal only). Exit codes:\n"
@@ -27,6 +29,7 @@ const char* const kUsage =
     "  3   no update descriptor (server, network, or refused signature)\n"
     "  4   another update of this product held it for the whole lock wait\n"
     "  5   stopped by SIGINT, SIGTERM or the time limit (nothing half-installed)\n"
+    "  6   the product is not set up (no installation or data folder recorded)\n"
     "  10  with --check: updates wait\n";
 
 std::optional<TOptions> ParseCommandLine(const std::vector<std::string>& args, std::string& error) {
@@ -43,6 +46,8 @@ std::optional<TOptions> ParseCommandLine(const std::vector<std::string>& args, s
             options.Help = true;
         } else if (arg == "--version") {
             options.Version = true;
+        } else if (arg == "--status") {
+            options.Status = true;
         } else if (arg == "--timeout") {
             if (i + 1 >= args.size()) {
                 error = "--timeout needs a number of seconds";
@@ -60,6 +65,10 @@ std::optional<TOptions> ParseCommandLine(const std::vector<std::string>& args, s
             error = "unknown option \"" + arg + "\"";
             return std::nullopt;
         }
+    }
+    if (options.Status && options.Check) {
+        error = "--status and --check exclude each other";
+        return std::nullopt;
     }
     return options;
 }

@@ -15,6 +15,7 @@ struct TOptions {
     bool FollowUp = true;
     bool Help = false;
     bool Version = false;
+    bool Status = false;
     std::chrono::seconds Timeout = std::chrono::hours(4);
 };
 
@@ -26,6 +27,7 @@ enum TExitCode : int {
     kExitNoDescriptor = 3,  // no descriptor: server, network or its signature
     kExitLocked = 4,        // another update of this product held it too long
     kExitStopped = 5,       // stopped by SIGINT, SIGTERM or the time limit
+    kExitNotSetUp = 6,      // the product is not set up (no installation or data folder)
     kExitUpdatesWait = 10,  // --check: a run would install something
 };
 

@@ -72,14 +72,75 @@ std::string OutcomeLine(const qb::TTypeReport& report) {
            (text.empty() ? std::string() : ": " + text);
 }
 
+namespace {
+
+const char* CodeMeaning(int32_t code) {
+    switch (code) {
+        case 0:
+            return "installed";
+        case -2:
+            return "damaged package or installation error";
+        case -3:
+            return "download failed or stopped";
+        case -4:
+            return "no update descriptor";
+        case -5:
+            return "descriptor refused";
+        case -6:
+            return "package archive missing";
+        case -7:
+            return "folder missing";
+        case -8:
+            return "could not be put in place";
+        case -9:
+            return "follow-up program outside the package";
+        case -1001:
+            return "nothing new";
+        case -1002:
+            return "stopped after the download";
+        default:
+            return "?";
+    }
+}
+
+}  // namespace
+
+std::string ResultMeaning(const qb::TRunReport& report) {
+    if (report.RunCode == -1) {
+        return "an error ended the run";
+    }
+    if (report.RunCode == qb::kAnotherUpdateHoldsTheProduct) {
+        return "another update held the product";
+    }
+    const int32_t code = qb::CombinedResultCode(report);
+    if (code > 0) {
+        std::string kinds;
+        for (const auto& [bit, name] :
+             {std::pair{1, "dev or partner"}, std::pair{2, "patch"}, std::pair{4, "install"}}) {
+            if ((code & bit) != 0) {
+                kinds += (kinds.empty() ? "" : ", ") + std::string(name);
+            }
+        }
+        return "installed: " + kinds;
+    }
+    // Later type x 100 + earlier type: the last two types handled.
+    std::string meaning;
+    for (size_t i = report.Types.size(); i-- > 0 && report.Types.size() - i <= 2;) {
+        const qb::TTypeReport& type = report.Types[i];
+        meaning += (meaning.empty() ? "" : "; ") + type.Type + ": " + CodeMeaning(type.Code);
+    }
+    return meaning;
+}
+
 std::string RunTail(const qb::TRunReport& report, const std::string& followUp) {
     std::string text;
     if (!followUp.empty()) {
         text += "started: " + Printable(followUp) + "\n";
     }
     const bool ownText = report.RunCode != 0 && !report.Problem.Empty();
-    text += "result: " + std::to_string(qb::CombinedResultCode(report)) +
-            (ownText ? " " + Printable(qb::ProblemText(report.Problem)) : std::string()) + "\n";
+    text += "result: " + std::to_string(qb::CombinedResultCode(report)) + " (" +
+            ResultMeaning(report) + ")" +
+            (ownText ? ": " + Printable(qb::ProblemText(report.Problem)) : std::string()) + "\n";
     return text;
 }
 
@@ -98,6 +159,7 @@ std::string RunJson(const qb::TRunReport& report, const std::string& followUp) {
                 ",\"source\":" + JsonString(qb::PackageSourceName(t.Source)) + "}";
     }
     return json + "],\"result\":" + std::to_string(qb::CombinedResultCode(report)) +
+           ",\"meaning\":" + JsonString(ResultMeaning(report)) +
            ",\"stopped\":" + (report.Stopped ? "true" : "false") +
            ",\"text\":" + JsonString(qb::ProblemText(report.Problem)) +
            ",\"followUp\":" + JsonString(followUp) + "}\n";

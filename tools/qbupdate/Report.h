@@ -14,6 +14,10 @@ namespace qbupdate {
 // One type's outcome in a line ("dev: installed 20240611").
 std::string OutcomeLine(const qb::TTypeReport& report);
 
+// What a combined result says, in words ("install: nothing new; patch:
+// download failed").
+std::string ResultMeaning(const qb::TRunReport& report);
+
 // The run's closing lines (follow-up program, result) after the type lines.
 std::string RunTail(const qb::TRunReport& report, const std::string& followUp);
 std::string RunJson(const qb::TRunReport& report, const std::string& followUp);

@@ -15,10 +15,14 @@
 
 #include "CommandLine.h"
 #include "Report.h"
+#include "Status.h"
 #include "common/base/MessageCatalogue.h"
+#include "common/crypto/Crypto.h"
 #include "common/files/ExecuteFile.h"
 #include "common/registry/KmRegistry.h"
+#include "quorbel/DescriptorSignature.h"
 #include "quorbel/Product.h"
+#include "quorbel/ProductFolders.h"
 #include "quorbel/UpdateCheck.h"
 #include "quorbel/UpdateRun.h"
 
@@ -125,7 +129,49 @@ qb::TRunRequest Request(const TOptions& options) {
     request.Project = qb::kInstallerProject;
     request.DeferInstall = !options.FollowUp;
     request.Settings.RunTimeLimit = options.Timeout;
+    request.Settings.UserAgent = "qbupdate/" + qb::ProgramVersion();
     return request;
+}
+
+// What the build trusts: its server and the fingerprints (SHA-256 of the raw
+// key) of its keys.
+int Version() {
+    std::printf("qbupdate %s\nserver %s\n", qb::ProgramVersion().c_str(),
+                qb::DefaultConfigServerRoot().c_str());
+    const std::vector<std::string> keys = qb::DecodePublicKeys(qb::DefaultUpdatePublicKeys());
+    if (keys.empty()) {
+        std::printf("keys none (unsigned updates)\n");
+    }
+    for (const std::string& key : keys) {
+        km::TSha256 sha;
+        sha.Update(key.data(), key.size());
+        std::printf("key SHA256:%s\n", sha.FinalHex().c_str());
+    }
+    return kExitOk;
+}
+
+int Status(const TOptions& options) {
+    const std::optional<std::string> status =
+        options.Json ? StatusJson(qb::kInstallerProject) : StatusText(qb::kInstallerProject);
+    if (!status) {
+        std::fprintf(stderr, "qbupdate: no run of qbupdate is recorded (%s)\n",
+                     StatusFile(qb::kInstallerProject).c_str());
+        return kExitFailed;
+    }
+    std::fputs(status->c_str(), stdout);
+    return kExitOk;
+}
+
+// A product its installer did not set up cannot be updated: said once,
+// with its own exit code.
+bool SetUp() {
+    const qb::TProblem problem = qb::ProductSetupProblem(qb::RealWorld().Settings);
+    if (problem.Empty()) {
+        return true;
+    }
+    std::fprintf(stderr, "qbupdate: the product is not set up: %s\n",
+                 Printable(qb::ProblemText(problem)).c_str());
+    return false;
 }
 
 // A stop request: SIGINT or SIGTERM (the time limit is the engine's).
@@ -193,6 +239,11 @@ int Run(const TOptions& options) {
     }
     std::fputs((options.Json ? RunJson(report, followUp) : RunTail(report, followUp)).c_str(),
                stdout);
+    if (!WriteStatus(qb::kInstallerProject, report,
+                     qb::PublishedTimeOf(std::chrono::system_clock::now()))) {
+        std::fprintf(stderr, "qbupdate: the run's status could not be recorded in %s\n",
+                     StatusFile(qb::kInstallerProject).c_str());
+    }
     return code;
 }
 
@@ -210,13 +261,18 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return kExitOk;
     }
-    if (options->Version) {
-        std::printf("qbupdate %s\n", QB_VERSION);
-        return kExitOk;
-    }
     try {
+        if (options->Version) {
+            return Version();
+        }
         km::InitMessageCatalogue();
         km::SetRegistryRoot(qb::kProductRegistryKey);
+        if (options->Status) {
+            return Status(*options);
+        }
+        if (!SetUp()) {
+            return kExitNotSetUp;
+        }
         InstallStopHandlers();
         return options->Check ? Check(*options) : Run(*options);
     } catch (const std::exception& e) {

@@ -3,6 +3,7 @@
 #include <libintl.h>
 
 #include <clocale>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -57,11 +58,42 @@ std::string MessageCatalogueDir() {
     return KM_LOCALEDIR_INSTALL;
 }
 
+namespace {
+
+bool IsCLocale(const char* name) {
+    return name == nullptr || *name == 0 || std::strcmp(name, "C") == 0 ||
+           std::strcmp(name, "POSIX") == 0;
+}
+
+// The messages language the environment asks for ("en_US" of
+// "en_US.UTF-8"), as setlocale would read it; "" for none or C.
+std::string EnvironmentLanguage() {
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != 0) {
+            if (IsCLocale(value) || std::strncmp(value, "C.", 2) == 0) {
+                return {};
+            }
+            std::string language = value;
+            return language.substr(0, language.find_first_of(".@"));
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
 void InitMessageCatalogue() {
-    const char* messages = std::setlocale(LC_MESSAGES, nullptr);
-    if (messages == nullptr || std::strcmp(messages, "C") == 0 ||
-        std::strcmp(messages, "POSIX") == 0) {
+    if (IsCLocale(std::setlocale(LC_MESSAGES, nullptr)) &&
+        IsCLocale(std::setlocale(LC_MESSAGES, ""))) {
+        // The locale the environment names is not generated here (or none is
+        // named): its language still chooses the catalogue.
+        const std::string language = EnvironmentLanguage();
         std::setlocale(LC_MESSAGES, "C.UTF-8");
+        if (!language.empty() && std::getenv("LANGUAGE") == nullptr) {
+            const std::string base = language.substr(0, language.find('_'));
+            ::setenv("LANGUAGE", (language + (base != language ? ":" + base : "")).c_str(), 1);
+        }
     }
     BindMessageCatalogue(MessageCatalogueDir());
     textdomain(kTextDomain);

@@ -20,11 +20,13 @@ std::vector<std::string> MessageCatalogueCandidates();
 std::string MessageCatalogueDir();
 
 // Binds the text domain to MessageCatalogueDir() and makes it the default
-// domain. glibc ignores LANGUAGE while the messages locale is "C"; with no
-// LANG or LC_* set the locale stays "C", so it is then switched to
-// "C.UTF-8", which behaves the same but lets LANGUAGE=en choose English.
-// Call on the main thread, after whatever sets the locale from the
-// environment (a QApplication does in its constructor).
+// domain. The messages locale follows the environment (LC_ALL, LC_MESSAGES,
+// LANG) like any program's; where the locale it names is not generated on
+// this machine, or none is named, the locale is "C.UTF-8" and the named
+// language (en_US gives "en_US:en") becomes LANGUAGE, unless that is set:
+// LANG=en_US.UTF-8 gives English with or without the locale. Call on the
+// main thread, after whatever sets the locale from the environment (a
+// QApplication does in its constructor).
 void InitMessageCatalogue();
 
 }  // namespace km

@@ -294,6 +294,9 @@ THttpClient::THttpClient(const THttpConfig& config, TWorkEvent onWork)
     fHandles->headers.reset(headers);
     SetOpt(easy, CURLOPT_HTTPHEADER, headers);
 
+    if (!config.UserAgent.empty()) {
+        SetOpt(easy, CURLOPT_USERAGENT, config.UserAgent.c_str());
+    }
     SetOpt(easy, CURLOPT_FOLLOWLOCATION, config.HandleRedirects ? 1L : 0L);
     SetOpt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
 

@@ -65,6 +65,8 @@ struct THttpConfig {
     // MaxRetriesWithoutProgress such tries in a row.
     int MaxRetriesWithoutProgress = 5;
     std::chrono::milliseconds FirstRetryWait{1000};
+    // Sent as User-Agent when not empty (libcurl sends none otherwise).
+    std::string UserAgent;
     // A body that grows beyond this many bytes (counted from the start of
     // the whole body) ends the request with EHttpError (CURLE_FILESIZE_EXCEEDED)
     // before the excess is written; 0: no limit.

@@ -151,7 +151,9 @@ TEST_F(QbUpdateTest, CheckRunAndCurrentAsAScriptSeesThem) {
     EXPECT_EQ(run.code, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("patch: installed 20261210\n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("started: "), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("result: 7\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("result: 7 (installed: dev or partner, patch, install)\n"),
+              std::string::npos)
+        << run.out;
     // Not a terminal: the journal gets every outcome line once, on standard
     // output, and no progress.
     EXPECT_EQ(run.err, "");
@@ -175,7 +177,8 @@ TEST_F(QbUpdateTest, NoFollowUpLeavesTheInstallPackageForTheNextRun) {
     const TExit run = RunQbUpdate({"--no-follow-up"});
     EXPECT_EQ(run.code, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("install: left for the window"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("result: 3\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("result: 3 (installed: dev or partner, patch)\n"), std::string::npos)
+        << run.out;
     EXPECT_EQ(run.out.find("started: "), std::string::npos);
     EXPECT_EQ(DateOf("patch"), "20261210");
     EXPECT_EQ(DateOf("install"), "-");
@@ -185,9 +188,59 @@ TEST_F(QbUpdateTest, NoFollowUpLeavesTheInstallPackageForTheNextRun) {
     const TExit attended = RunQbUpdate({});
     EXPECT_EQ(attended.code, 0) << attended.out << attended.err;
     EXPECT_NE(attended.out.find("install: installed 20261210"), std::string::npos) << attended.out;
-    EXPECT_NE(attended.out.find("result: 4\n"), std::string::npos) << attended.out;
+    EXPECT_NE(attended.out.find("result: 4 (installed: install)\n"), std::string::npos)
+        << attended.out;
     WaitForMarker();
     EXPECT_EQ(kmtest::ReadTextFile(Marker()), "ran\n");
+}
+
+// The last run is recorded for --status; the vendor's server sees which
+// program asked; a package that cannot be had is named with the server's
+// answer, in the language the environment names, generated or not.
+TEST_F(QbUpdateTest, StatusUserAgentAndTheEnvironmentsLanguage) {
+    PublishAll();
+    kmtest::WriteTextFile(
+        ProjectDir() / "configinfo.xml",
+        kmtest::ReadTextFile(ProjectDir() / "configinfo.xml")
+            .replace(kmtest::ReadTextFile(ProjectDir() / "configinfo.xml").find("patch.zip"), 9,
+                     "gone.zip"));
+    const kmtest::ScopedEnv language("LANGUAGE", std::nullopt);
+    const kmtest::ScopedEnv all("LC_ALL", std::nullopt);
+    const kmtest::ScopedEnv messages("LC_MESSAGES", std::nullopt);
+    const kmtest::ScopedEnv lang("LANG", "en_US.UTF-8");
+    const TExit run = RunQbUpdate({"--no-follow-up"});
+    EXPECT_EQ(run.code, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("patch: failed (-3): The package " + server->BaseUrl() + "/qbdata/" +
+                           kProject + "/gone.zip could not be downloaded: HTTP/1.1 404 Not Found"),
+              std::string::npos)
+        << run.out;
+    for (const kmtest::TSeenRequest& request : server->Requests()) {
+        EXPECT_EQ(request.Header("User-Agent"), "qbupdate/" + std::string(QB_VERSION))
+            << request.path;
+    }
+
+    const TExit status = RunQbUpdate({"--status"});
+    EXPECT_EQ(status.code, 0) << status.err;
+    EXPECT_NE(status.out.find("last run "), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("dev: installed (0), date 20261210, from server"), std::string::npos)
+        << status.out;
+    EXPECT_NE(status.out.find("patch: failed (-3)"), std::string::npos) << status.out;
+    const TExit json = RunQbUpdate({"--status", "--json"});
+    EXPECT_NE(json.out.find("{\"type\":\"install\",\"outcome\":\"deferred\""), std::string::npos)
+        << json.out;
+}
+
+// A product its installer did not set up: said, with its own exit code,
+// before anything is fetched.
+TEST_F(QbUpdateTest, AProductThatIsNotSetUpSaysSo) {
+    ASSERT_TRUE(km::WriteRegString("InstallDir", "", qb::kProductRegistryKey));
+    for (const auto& args : {std::vector<std::string>{"--check"}, std::vector<std::string>{}}) {
+        const TExit run = RunQbUpdate(args);
+        EXPECT_EQ(run.code, 6) << run.out << run.err;
+        EXPECT_NE(run.err.find("not set up"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("InstallDir"), std::string::npos) << run.err;
+    }
+    EXPECT_TRUE(server->Requests().empty());
 }
 
 TEST_F(QbUpdateTest, WithoutAServerNothingChanges) {
