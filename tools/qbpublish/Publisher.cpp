@@ -1,25 +1,20 @@
 #include "Publisher.h"
 
 #include <fcntl.h>
-#include <libxml/xmlwriter.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <memory>
 #include <optional>
-#include <vector>
+#include <set>
 
+#include "DescriptorModel.h"
+#include "PackageWriter.h"
 #include "common/crypto/Crypto.h"
 #include "common/files/FileOps.h"
-#include "common/zip/ZipSupport.h"
-#include "quorbel/ArchivePassword.h"
+#include "quorbel/DescriptorSignature.h"
 #include "quorbel/InstallPaths.h"
 
 namespace qbpublish {
@@ -27,101 +22,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-[[noreturn]] void ZipFailed(zip_t* archive, const std::string& what) {
-    throw EPublishError(what + ": " + km::ZipErrorMessage(zip_get_error(archive)));
-}
-
-// Stores one entry's permissions and time; the updater restores both.
-void SetEntryAttributes(zip_t* archive, zip_int64_t index, const fs::path& path) {
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0) {
-        throw EPublishError("Cannot read " + path.string());
-    }
-    const zip_uint32_t attributes = static_cast<zip_uint32_t>(info.st_mode & 0177777) << 16;
-    if (zip_file_set_external_attributes(archive, static_cast<zip_uint64_t>(index), 0,
-                                         ZIP_OPSYS_UNIX, attributes) != 0 ||
-        zip_file_set_mtime(archive, static_cast<zip_uint64_t>(index), info.st_mtime, 0) != 0) {
-        ZipFailed(archive, "Cannot store the attributes of " + path.string());
-    }
-}
-
-// The password as the program uses it: in the vendor's code page, so that a
-// package made here and one made on the vendor's Windows machines agree.
-std::string PasswordBytes(const std::string& password) {
-    try {
-        return qb::ArchivePasswordBytes(password);
-    } catch (const std::exception& e) {
-        throw EPublishError(e.what());
-    }
-}
-
-void AddTree(zip_t* archive, const fs::path& root, const std::string& type,
-             const std::string& password) {
-    std::vector<fs::path> entries;
-    for (auto it = fs::recursive_directory_iterator(root / type);
-         it != fs::recursive_directory_iterator(); ++it) {
-        entries.push_back(it->path());
-    }
-    std::sort(entries.begin(), entries.end());  // the same input gives the same package
-    const zip_int64_t top = zip_dir_add(archive, type.c_str(), ZIP_FL_ENC_UTF_8);
-    if (top < 0) {
-        ZipFailed(archive, "Cannot add the folder " + type);
-    }
-    SetEntryAttributes(archive, top, root / type);
-    for (const fs::path& path : entries) {
-        const std::string name = fs::relative(path, root).generic_string();
-        const fs::file_status status = fs::symlink_status(path);
-        zip_int64_t index = -1;
-        if (fs::is_symlink(status)) {
-            throw EPublishError("Symbolic links cannot be published: " + path.string());
-        } else if (fs::is_directory(status)) {
-            index = zip_dir_add(archive, name.c_str(), ZIP_FL_ENC_UTF_8);
-        } else if (fs::is_regular_file(status)) {
-            zip_source_t* source = zip_source_file(archive, path.c_str(), 0, -1);
-            if (source == nullptr) {
-                ZipFailed(archive, "Cannot read " + path.string());
-            }
-            index = zip_file_add(archive, name.c_str(), source, ZIP_FL_ENC_UTF_8);
-            if (index < 0) {
-                zip_source_free(source);
-            } else if (!password.empty() &&
-                       zip_file_set_encryption(archive, static_cast<zip_uint64_t>(index),
-                                               ZIP_EM_TRAD_PKWARE, password.c_str()) != 0) {
-                ZipFailed(archive, "Cannot encrypt " + name);
-            }
-        } else {
-            throw EPublishError("Only files and folders can be published: " + path.string());
-        }
-        if (index < 0) {
-            ZipFailed(archive, "Cannot add " + name);
-        }
-        SetEntryAttributes(archive, index, path);
-    }
-}
-
-void WritePackage(const fs::path& root, const std::string& type, const std::string& password,
-                  const fs::path& zipFile) {
-    if (fs::is_empty(root / type)) {
-        throw EPublishError("The folder " + (root / type).string() + " is empty");
-    }
-    std::error_code ec;
-    fs::remove(zipFile, ec);
-    int error = 0;
-    km::TZipPtr archive(zip_open(zipFile.c_str(), ZIP_CREATE | ZIP_EXCL, &error));
-    if (!archive) {
-        throw EPublishError("Cannot create " + zipFile.string() + ": " +
-                            km::ZipErrorMessage(error));
-    }
-    AddTree(archive.get(), root, type, password);
-    if (zip_close(archive.get()) != 0) {
-        ZipFailed(archive.get(), "Cannot write " + zipFile.string());
-    }
-    archive.release();  // zip_close freed it
-}
-
-struct WriterFree {
-    void operator()(xmlTextWriter* writer) const { xmlFreeTextWriter(writer); }
-};
+constexpr const char* kDescriptorName = "configinfo.xml";
+constexpr const char* kConfigDirMarker = "#QBCONFIGDIR#";
 
 // The current time (UTC) in a strftime format.
 std::string UtcNow(const char* format) {
@@ -133,86 +35,52 @@ std::string UtcNow(const char* format) {
     return buffer;
 }
 
-void WriteDescriptor(const TPublishOptions& options, const std::vector<std::string>& types) {
-    const bool sign = !options.SignKeyPem.empty();
-    // Every package's digest and size, signed or not: a shared cache and a
-    // signed build rely on them, a build without keys ignores them.
-    std::map<std::string, std::string> digests;
-    std::map<std::string, std::string> sizes;
-    for (const std::string& type : types) {
-        const fs::path package = fs::path(options.OutDir) / (type + ".zip");
-        const std::optional<std::string> digest = km::Sha256OfFile(package.string());
-        std::error_code ec;
-        const uintmax_t size = fs::file_size(package, ec);
-        if (!digest || ec) {
-            throw EPublishError("Cannot read the package " + type + ".zip");
-        }
-        digests[type] = *digest;
-        sizes[type] = std::to_string(size);
-    }
-    const fs::path file = fs::path(options.OutDir) / "configinfo.xml";
-    std::unique_ptr<xmlTextWriter, WriterFree> writer(xmlNewTextWriterFilename(file.c_str(), 0));
-    if (!writer) {
-        throw EPublishError("Cannot write " + file.string());
-    }
-    auto x = [](const char* text) { return reinterpret_cast<const xmlChar*>(text); };
-    bool ok = xmlTextWriterSetIndent(writer.get(), 1) >= 0 &&
-              xmlTextWriterStartDocument(writer.get(), "1.0", "UTF-8", nullptr) >= 0 &&
-              xmlTextWriterStartElement(writer.get(), x("configinfo")) >= 0;
-    if (sign) {
-        const std::string published =
-            options.Published.empty() ? CurrentPublishedTime() : options.Published;
-        ok = ok &&
-             xmlTextWriterWriteElement(writer.get(), x("published"), x(published.c_str())) >= 0;
-    }
-    for (const std::string& type : types) {
-        const auto found = options.Types.find(type);
-        const TTypeOptions settings = found != options.Types.end() ? found->second : TTypeOptions();
-        const std::string url =
-            (options.UrlStyle == TUrlStyle::Marker ? "#QBCONFIGDIR#" : "") + type + ".zip";
-        ok = ok && xmlTextWriterStartElement(writer.get(), x(type.c_str())) >= 0 &&
-             xmlTextWriterWriteElement(writer.get(), x("date"), x(options.Date.c_str())) >= 0 &&
-             xmlTextWriterWriteElement(writer.get(), x("url"), x(url.c_str())) >= 0 &&
-             xmlTextWriterWriteElement(writer.get(), x("torun"), x(settings.ToRun.c_str())) >= 0 &&
-             xmlTextWriterWriteElement(writer.get(), x("runparams"),
-                                       x(settings.RunParams.c_str())) >= 0 &&
-             xmlTextWriterWriteElement(writer.get(), x("sha256"), x(digests[type].c_str())) >= 0 &&
-             xmlTextWriterWriteElement(writer.get(), x("size"), x(sizes[type].c_str())) >= 0 &&
-             xmlTextWriterEndElement(writer.get()) >= 0;
-    }
-    ok = ok && xmlTextWriterEndDocument(writer.get()) >= 0;
-    writer.reset();
-    if (!ok) {
-        throw EPublishError("Cannot write " + file.string());
-    }
-    if (sign) {
-        // Over the exact bytes the server will send.
-        const std::optional<std::string> bytes = km::ReadWholeFile(file.string());
-        if (!bytes) {
-            throw EPublishError("Cannot read " + file.string());
-        }
-        try {
-            const km::TEd25519Key key = km::TEd25519Key::FromPem(options.SignKeyPem);
-            std::ofstream sig(file.string() + ".sig", std::ios::binary | std::ios::trunc);
-            sig << km::EncodeBase64(key.Sign(*bytes)) << "\n";
-            if (!sig.flush()) {
-                throw EPublishError("Cannot write " + file.string() + ".sig");
-            }
-        } catch (const km::Exception& e) {
-            throw EPublishError(e.what());
-        }
+// The name under which a file is written before it takes its own.
+fs::path Staged(const fs::path& file) {
+    return file.parent_path() / ("." + file.filename().string() + ".new");
+}
+
+void WriteStaged(const fs::path& file, const std::string& bytes) {
+    const fs::path staged = Staged(file);
+    fs::remove(staged);
+    const int fd =
+        ::open(staged.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const bool written =
+        fd >= 0 && ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    if (fd < 0 || ::close(fd) != 0 || !written) {
+        fs::remove(staged);
+        throw EPublishError("Cannot write " + staged.string());
     }
 }
 
-}  // namespace
+void PutInPlace(const fs::path& file) {
+    std::error_code ec;
+    fs::rename(Staged(file), file, ec);
+    if (ec) {
+        throw EPublishError("Cannot rename " + Staged(file).string() + ": " + ec.message());
+    }
+}
 
-std::string Publish(const TPublishOptions& options) {
+// The file in the output folder that a package URL of ours names (relative,
+// with the marker, or below a base URL the packages are uploaded to): one of
+// the names this publisher writes, "<type>.zip" or "<type>-<...>.zip"; ""
+// for any other.
+std::string LocalFileOf(const std::string& url) {
+    const size_t cut = url.find_last_of("/#");
+    const std::string name = cut == std::string::npos ? url : url.substr(cut + 1);
+    for (const qb::TUpdateType& type : qb::kUpdateTypes) {
+        const std::string stem = type.Name;
+        if (name.ends_with(".zip") && (name == stem + ".zip" || name.starts_with(stem + "-"))) {
+            return name;
+        }
+    }
+    return {};
+}
+
+std::vector<std::string> TypeFolders(const TPublishOptions& options) {
     const fs::path root(options.SourceDir);
     if (!fs::is_directory(root)) {
         throw EPublishError("The source folder " + options.SourceDir + " does not exist");
-    }
-    if (options.Date.empty()) {
-        throw EPublishError("The publication stamp must not be empty");
     }
     std::vector<std::string> found;
     for (const auto& entry : fs::directory_iterator(root)) {
@@ -238,57 +106,180 @@ std::string Publish(const TPublishOptions& options) {
             types.emplace_back(type.Name);
         }
     }
-    fs::create_directories(options.OutDir);
-    std::string published;
-    for (const std::string& type : types) {
-        const auto settings = options.Types.find(type);
-        const std::string password =
-            settings != options.Types.end() ? settings->second.Password : std::string();
-        WritePackage(root, type, PasswordBytes(password),
-                     fs::path(options.OutDir) / (type + ".zip"));
-        published += (published.empty() ? "" : " ") + type;
+    return types;
+}
+
+// The published time of a signed descriptor, checked against this
+// machine's clock.
+std::string PublishedTime(const TPublishOptions& options) {
+    const std::string published =
+        options.Published.empty() ? qb::PublishedTimeOf(options.Now) : options.Published;
+    if (!qb::IsPublishedTime(published)) {
+        throw EPublishError("The published time must be YYYY-MM-DDTHH:MM:SSZ, not \"" + published +
+                            "\"");
     }
-    WriteDescriptor(options, types);
+    const std::string latest = qb::PublishedTimeOf(options.Now + kMaxClockLead);
+    if (published > latest) {
+        throw EPublishError("The published time " + published +
+                            " is ahead of this machine's clock (" +
+                            qb::PublishedTimeOf(options.Now) +
+                            "): products would refuse every release after it. Check the clock.");
+    }
+    if (!options.Supersedes.empty() &&
+        (!qb::IsPublishedTime(options.Supersedes) || options.Supersedes <= published)) {
+        throw EPublishError("--supersede takes the wrongly published time, which lies after " +
+                            published + ", not \"" + options.Supersedes + "\"");
+    }
     return published;
 }
 
-std::string CurrentPublishedTime() {
-    return UtcNow("%Y-%m-%dT%H:%M:%SZ");
+std::string PackageUrl(const TPublishOptions& options, const std::string& file) {
+    if (!options.BaseUrl.empty()) {
+        return options.BaseUrl + (options.BaseUrl.ends_with("/") ? "" : "/") + file;
+    }
+    return (options.UrlStyle == TUrlStyle::Marker ? kConfigDirMarker : "") + file;
 }
 
-std::string GenerateSigningKey(const std::string& keyFile) {
-    const km::TEd25519Key key = km::TEd25519Key::Generate();
-    const std::string pem = key.Pem();
-    const int fd =
-        ::open(keyFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        throw EPublishError("Cannot create " + keyFile +
-                            " (it must not exist yet): " + std::strerror(errno));
+// What the publisher should know before uploading, from the release the
+// folder held so far.
+void Compare(const TDescriptorModel& before, const TDescriptorModel& after,
+             std::vector<std::string>& warnings) {
+    for (const TPackageEntry& entry : after.Entries) {
+        const TPackageEntry* old = before.Find(entry.Type);
+        if (old == nullptr) {
+            continue;
+        }
+        if (old->Date == entry.Date && !old->Sha256.empty() && old->Sha256 != entry.Sha256) {
+            warnings.push_back(entry.Type + ": the content changed, but its date " + entry.Date +
+                               " did not: products that have the old package call it current");
+        }
+        if (!old->ToRun.empty() && entry.ToRun.empty()) {
+            warnings.push_back(entry.Type + ": the follow-up program " + old->ToRun +
+                               " is no longer named (--torun " + entry.Type + "=...)");
+        }
     }
-    const bool written = ::write(fd, pem.data(), pem.size()) == static_cast<ssize_t>(pem.size());
-    if (::close(fd) != 0 || !written) {
-        ::unlink(keyFile.c_str());
-        throw EPublishError("Cannot write " + keyFile);
-    }
-    return km::EncodeBase64(key.PublicKey());
 }
 
-std::string ReadSigningKey(const std::string& keyFile, std::string& pem) {
-    const std::optional<std::string> text = km::ReadWholeFile(keyFile);
-    if (!text) {
-        throw EPublishError("Cannot read the key " + keyFile);
+// The names the old descriptor's packages have in the folder that the new
+// one no longer names.
+std::set<std::string> StaleFiles(const TDescriptorModel& before, const TDescriptorModel& after) {
+    std::set<std::string> named;
+    const auto collect = [](const TDescriptorModel& model, std::set<std::string>& files) {
+        for (const TPackageEntry& entry : model.Entries) {
+            files.insert(LocalFileOf(entry.Url));
+            for (const TDeltaEntry& delta : entry.Deltas) {
+                files.insert(LocalFileOf(delta.Url));
+            }
+        }
+        files.erase(std::string());
+    };
+    collect(after, named);
+    std::set<std::string> old;
+    collect(before, old);
+    std::set<std::string> stale;
+    for (const std::string& file : old) {
+        if (!named.contains(file) && file != kDescriptorName) {
+            stale.insert(file);
+        }
     }
-    try {
-        const km::TEd25519Key key = km::TEd25519Key::FromPem(*text);
-        pem = *text;
-        return km::EncodeBase64(key.PublicKey());
-    } catch (const km::Exception& e) {
-        throw EPublishError(keyFile + ": " + e.what());
+    return stale;
+}
+
+}  // namespace
+
+TPublishResult Publish(const TPublishOptions& options) {
+    if (options.Date.empty()) {
+        throw EPublishError("The publication stamp must not be empty");
     }
+    const std::vector<std::string> types = TypeFolders(options);
+    const bool sign = !options.SignKeyPem.empty();
+    TDescriptorModel model;
+    if (sign) {
+        model.Published = PublishedTime(options);
+        model.Supersedes = options.Supersedes;
+    } else if (!options.Supersedes.empty()) {
+        throw EPublishError("--supersede needs --sign-key");
+    }
+    const fs::path out(options.OutDir);
+    fs::create_directories(out);
+    TDescriptorModel before;
+    if (const std::optional<std::string> old =
+            km::ReadWholeFile((out / kDescriptorName).string())) {
+        try {
+            before = ReadDescriptorModel(*old);
+        } catch (const EPublishError&) {
+            // Whatever was there is replaced; nothing to compare with.
+        }
+    }
+
+    TPublishResult result;
+    for (const std::string& type : types) {
+        const auto settings = options.Types.find(type);
+        const TTypeOptions typeOptions =
+            settings != options.Types.end() ? settings->second : TTypeOptions();
+        const std::string file = type + ".zip";
+        const fs::path staged = Staged(out / file);
+        WritePackage(options.SourceDir, type, PasswordBytes(typeOptions.Password), staged);
+        const std::optional<std::string> digest = km::Sha256OfFile(staged.string());
+        std::error_code ec;
+        const uintmax_t size = fs::file_size(staged, ec);
+        if (!digest || ec) {
+            throw EPublishError("Cannot read the package " + staged.string());
+        }
+        TPackageEntry entry{type,
+                            options.Date,
+                            PackageUrl(options, file),
+                            typeOptions.ToRun,
+                            typeOptions.RunParams,
+                            *digest,
+                            std::to_string(size),
+                            {},
+                            {}};
+        for (const std::string& mirror : options.Mirrors) {
+            entry.Mirrors.push_back(mirror + (mirror.ends_with("/") ? "" : "/") + file);
+        }
+        model.Entries.push_back(entry);
+        result.Types += (result.Types.empty() ? "" : " ") + type;
+    }
+    Compare(before, model, result.Warnings);
+
+    // Packages first: a descriptor never names a package that is not there.
+    for (const TPackageEntry& entry : model.Entries) {
+        PutInPlace(out / (entry.Type + ".zip"));
+    }
+    const std::string descriptor = DescriptorXml(model);
+    WriteStaged(out / kDescriptorName, descriptor);
+    if (sign) {
+        try {
+            const km::TEd25519Key key = km::TEd25519Key::FromPem(options.SignKeyPem);
+            // Over the exact bytes the server will send.
+            WriteStaged(out / (std::string(kDescriptorName) + ".sig"),
+                        km::EncodeBase64(key.Sign(descriptor)) + "\n");
+        } catch (const km::Exception& e) {
+            throw EPublishError(e.what());
+        }
+    }
+    PutInPlace(out / kDescriptorName);
+    if (sign) {
+        PutInPlace(out / (std::string(kDescriptorName) + ".sig"));
+    } else {
+        fs::remove(out / (std::string(kDescriptorName) + ".sig"));  // it would sign another text
+    }
+    for (const std::string& stale : StaleFiles(before, model)) {
+        std::error_code ec;
+        if (fs::remove(out / stale, ec)) {
+            result.Warnings.push_back("removed " + stale + ", which the release no longer names");
+        }
+    }
+    return result;
 }
 
 std::string CurrentDateStamp() {
     return UtcNow("%Y%m%d%H%M%S");
+}
+
+std::string CurrentPublishedTime() {
+    return UtcNow("%Y-%m-%dT%H:%M:%SZ");
 }
 
 }  // namespace qbpublish

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "Publisher.h"
+#include "SigningKey.h"
 #include "common/crypto/Crypto.h"
 #include "common/registry/KmRegistry.h"
 #include "quorbel/Product.h"
