@@ -10,6 +10,7 @@
 #include "UpdateRunFixture.h"
 #include "common/crypto/Crypto.h"
 #include "common/registry/KmRegistry.h"
+#include "quorbel/DescriptorSignature.h"
 #include "support/ZipFixture.h"
 
 namespace {
@@ -110,6 +111,39 @@ TEST_F(SignedUpdateTest, AnOlderDescriptorIsRefusedAndAnEqualOneAccepted) {
     published = "2026-12-10T10:00:00Z";
     PublishPatch("v2b", "20261210b");
     EXPECT_EQ(Run().code, 2);
+}
+
+// A signing machine whose clock ran years ahead: its descriptor is not valid
+// yet, so it is neither installed nor recorded, and the correct release after
+// it installs. Had it been taken (by a build before this check), a release
+// that supersedes its time brings the products back, once.
+TEST_F(SignedUpdateTest, ATimeFromTheFutureIsRefusedAndAWrongOneSuperseded) {
+    signKeyPem = first.Pem();
+    publisherClock = std::chrono::system_clock::now() + std::chrono::hours(24 * 365 * 4);
+    published = qb::PublishedTimeOf(publisherClock);
+    PublishPatch("v2", "D2");
+    qbtest::TRunResult run = Run();
+    EXPECT_EQ(run.code, -505);
+    EXPECT_EQ(run.text,
+              "Die Aktualisierungsbeschreibung ist erst ab einem späteren Zeitpunkt gültig.");
+    EXPECT_EQ(RegValue(std::string("lastdescriptor.") + kProject), "<none>");
+    EXPECT_EQ(DateOf("patch"), "<none>");
+
+    publisherClock = {};
+    published.clear();
+    PublishPatch("v3", "D3");
+    EXPECT_EQ(Run().code, 2);
+
+    // A wrong time taken by an older build: superseded exactly once.
+    const std::string wrong = "2030-01-01T00:00:00Z";
+    km::WriteRegString(std::string("lastdescriptor.") + kProject, wrong);
+    PublishPatch("v4", "D4");
+    EXPECT_EQ(Run().code, -505);  // older than what was taken
+    supersedes = wrong;
+    PublishPatch("v5", "D5");
+    EXPECT_EQ(Run().code, 2);
+    EXPECT_EQ(kmtest::ReadTextFile(InstallDir() / "app.bin"), "v5");
+    EXPECT_NE(RegValue(std::string("lastdescriptor.") + kProject), wrong);
 }
 
 TEST_F(SignedUpdateTest, ASwappedPackageIsRefusedBeforeItIsUnpacked) {
