@@ -14,6 +14,7 @@
 #include "common/files/FileSystem.h"
 #include "common/files/PathUtil.h"
 #include "quorbel/DescriptorFetch.h"
+#include "quorbel/PartialDownload.h"
 
 namespace qb {
 namespace {
@@ -65,6 +66,7 @@ std::string Place(const km::TDir& from, const std::string& name, int fd, const k
         return km::SysErrorMessage(err) + ": " + folder.PathOf(archiveName);
     }
     folder.StatAt(archiveName, copy);
+    km::Fs().UnlinkAt(from.Fd(), name.c_str(), 0);  // the open original is what gets unpacked
     return {};
 }
 
@@ -125,11 +127,18 @@ TDownload DownloadConfigZipIfNew(const TRunContext& context, const TConfigInfoXm
     km::TSha256 sha;
     int64_t hashed = 0;
     bool hashInOrder = true;
-    const km::TDir& downloads = context.DownloadDir.Dir();
+    // A download an earlier run left half done is continued; where that
+    // cannot be kept, the run's own working folder takes it.
+    TPartialDownload partial(context.Folders.PrivateTemp(),
+                             PartialDownloadKey(context.Project, report.Type, entry.Url,
+                                                !entry.Sha256.empty() ? entry.Sha256 : entry.Date));
+    const km::TDir& downloads = partial.Usable() ? partial.Folder() : context.DownloadDir.Dir();
+    const std::string localName = partial.Usable() ? partial.Name() : fileName;
     // 0: no signed size.
     const int64_t signedSize = context.Signed() ? SizeOf(entry.Size).value_or(0) : 0;
     TFetchOptions options =
         context.FetchOptions(signedSize > 0 ? signedSize : UnsignedLimit(context, downloads));
+    options.Resume = partial.Usable() ? &partial.State() : nullptr;
     options.Observer = [&](int64_t offset, const char* data, size_t size) {
         if (offset == 0) {
             sha.Reset();
@@ -141,10 +150,19 @@ TDownload DownloadConfigZipIfNew(const TRunContext& context, const TConfigInfoXm
         hashed += static_cast<int64_t>(size);
     };
     const TFetchResult fetched = context.World.Fetcher.Fetch(
-        entry.Url, downloads, fileName, options, [&](int64_t count) { context.Received(count); },
+        entry.Url, downloads, localName, options, [&](int64_t count) { context.Received(count); },
         context.ShouldStop);
+    // Kept for the next run: what a stop or a broken line ended, never what
+    // the server refused or what grew too large.
+    const bool interrupted = fetched.Status == TFetchResult::TStatus::Stopped ||
+                             (fetched.Status == TFetchResult::TStatus::Failed &&
+                              !fetched.TooLarge && fetched.HttpStatus == 0);
+    if (!interrupted) {
+        partial.State() = {};
+    }
+    partial.Finish(fetched.Status == TFetchResult::TStatus::Done);
     if (fetched.Status != TFetchResult::TStatus::Done) {
-        km::Fs().UnlinkAt(downloads.Fd(), fileName.c_str(), 0);
+        km::Fs().UnlinkAt(downloads.Fd(), localName.c_str(), 0);
         if (fetched.TooLarge && signedSize > 0) {
             SetFailure(report, -2,
                        {TProblemId::PackageTooLarge, {entry.Url, std::to_string(signedSize)}});
@@ -158,7 +176,7 @@ TDownload DownloadConfigZipIfNew(const TRunContext& context, const TConfigInfoXm
         return result;
     }
     if (context.StopRequested()) {
-        km::Fs().UnlinkAt(downloads.Fd(), fileName.c_str(), 0);
+        km::Fs().UnlinkAt(downloads.Fd(), localName.c_str(), 0);
         SetFailure(report, -1002, {TProblemId::Stopped, {}}, TOutcome::Stopped);
         result.Code = -1002;
         return result;
@@ -166,13 +184,13 @@ TDownload DownloadConfigZipIfNew(const TRunContext& context, const TConfigInfoXm
     if (fetched.Size == 0) {
         // An empty answer (a resume answered by an empty 200, say) is a
         // damaged package, not an archive without entries.
-        km::Fs().UnlinkAt(downloads.Fd(), fileName.c_str(), 0);
+        km::Fs().UnlinkAt(downloads.Fd(), localName.c_str(), 0);
         SetFailure(report, -2,
                    {TProblemId::LibraryText, {"Unhandled Archive Type", ": " + entry.Url}});
         result.Code = -2;
         return result;
     }
-    km::TUniqueFd archive(downloads.OpenBeneath(fileName, O_RDONLY));
+    km::TUniqueFd archive(downloads.OpenBeneath(localName, O_RDONLY));
     // The file as it stands counts: a body that started over, or a file cut
     // shorter than what was hashed, is hashed again from the file.
     result.Digest = hashInOrder && hashed == fetched.Size
@@ -180,7 +198,7 @@ TDownload DownloadConfigZipIfNew(const TRunContext& context, const TConfigInfoXm
                         : (archive.Valid() ? DigestOfFile(archive.Get()) : "");
     if (context.Signed()) {
         if (result.Digest != entry.Sha256) {
-            km::Fs().UnlinkAt(downloads.Fd(), fileName.c_str(), 0);
+            km::Fs().UnlinkAt(downloads.Fd(), localName.c_str(), 0);
             SetFailure(report, -2,
                        {TProblemId::DigestMismatch, {entry.Url, entry.Sha256, result.Digest}});
             result.Code = -2;
@@ -191,17 +209,19 @@ TDownload DownloadConfigZipIfNew(const TRunContext& context, const TConfigInfoXm
                                      result.Digest);
     }
     if (!archive.Valid()) {
-        result.PlaceError = km::SysErrorMessage(errno) + ": " + downloads.PathOf(fileName);
+        result.PlaceError = km::SysErrorMessage(errno) + ": " + downloads.PathOf(localName);
     } else if (km::Fs().Fchmod(archive.Get(), 0644) != 0) {
         // Only this user may write the archive where it waits, whatever the
         // umask: a waiting archive that others may write is never installed.
-        result.PlaceError = km::SysErrorMessage(errno) + ": " + downloads.PathOf(fileName);
+        result.PlaceError = km::SysErrorMessage(errno) + ": " + downloads.PathOf(localName);
     } else {
-        result.PlaceError = Place(downloads, fileName, archive.Get(), archiveFolder, archiveName,
+        result.PlaceError = Place(downloads, localName, archive.Get(), archiveFolder, archiveName,
                                   result.PlacedCopy);
     }
     if (result.PlaceError.empty()) {
         result.Archive = std::move(archive);
+    } else {
+        km::Fs().UnlinkAt(downloads.Fd(), localName.c_str(), 0);
     }
     lastConfigUpdate = entry.Date;
     return result;

@@ -7,6 +7,7 @@
 #include "common/files/WorkDir.h"
 #include "quorbel/FolderSwap.h"
 #include "quorbel/InstallPaths.h"
+#include "quorbel/PartialDownload.h"
 
 namespace qb {
 
@@ -44,6 +45,7 @@ void RecoverInterruptedUpdate(const km::TDir& configDir, const km::TDir& install
 void RemoveStaleWorkingFolders(const km::TDir& privateTemp) {
     km::RemoveStaleWorkDirs(privateTemp, "~qb", std::chrono::seconds(0));
     km::RemoveStaleWorkDirs(privateTemp, "~qo", std::chrono::hours(24));
+    RemoveStalePartialDownloads(privateTemp, std::chrono::hours(24 * 7));
 }
 
 }  // namespace qb

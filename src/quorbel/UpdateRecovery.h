@@ -26,9 +26,9 @@ void RecoverInterruptedUpdate(const km::TDir& configDir, const km::TDir& install
                               const TCopyInTargetFilter& mayWrite);
 
 // What killed runs of this user left in the held private temporary folder:
-// "~qb" working folders that no live run holds are deleted, and "~qo"
-// folders of install packages older than a day (their follow-up program has
-// long ended).
+// "~qb" working folders that no live run holds are deleted, "~qo" folders of
+// install packages older than a day (their follow-up program has long
+// ended), and partial downloads older than a week.
 void RemoveStaleWorkingFolders(const km::TDir& privateTemp);
 
 }  // namespace qb

@@ -33,7 +33,7 @@ class TRealFetcher : public IFetcher {
                         throw km::EAbort();
                     }
                 },
-                options.Observer);
+                options.Observer, options.Resume);
             result.Status = TFetchResult::TStatus::Done;
         } catch (const km::EAbort&) {
             result.Status = TFetchResult::TStatus::Stopped;
@@ -45,7 +45,9 @@ class TRealFetcher : public IFetcher {
         } catch (const std::exception& e) {
             result.Text = e.what();
         }
-        if (result.Status != TFetchResult::TStatus::Done) {
+        const bool keep = options.Resume != nullptr && options.Resume->Held > 0 &&
+                          !options.Resume->Validator.empty();
+        if (result.Status != TFetchResult::TStatus::Done && !keep) {
             // What a failed transfer received is of no use, and left in place
             // it could keep the folder full for the remaining packages.
             km::Fs().UnlinkAt(dir.Fd(), (name + ".part").c_str(), 0);

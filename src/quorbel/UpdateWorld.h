@@ -12,6 +12,7 @@
 
 #include "common/files/FileSystem.h"
 #include "common/web/HttpClient.h"
+#include "common/web/KmWeb.h"
 
 namespace km {
 class TDir;
@@ -26,6 +27,10 @@ struct TFetchOptions {
     std::chrono::seconds StallTimeout{60};
     std::chrono::milliseconds FirstRetryWait{1000};
     std::string UserAgent;
+    // When given: a part file left by an earlier fetch of the same package
+    // is continued (see km::DownloadFileAt), and after a fetch that did not
+    // complete it says what the part file holds, which is then kept.
+    km::TDownloadState* Resume = nullptr;
     // Sees every block as it is written (offset from the start of the body).
     km::TBodyObserver Observer;
 };

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <filesystem>
+#include <mutex>
+#include <random>
 #include <thread>
 
 #include "UpdateRunFixture.h"
@@ -226,6 +228,58 @@ TEST_F(UpdateRunTest, AnUnsignedBuildIgnoresTheDigest) {
     const qbtest::TRunResult run = Run(false);
     EXPECT_EQ(run.code, 1) << run.text;
     EXPECT_EQ(ReadTree(ConfigDir() / "dev"), (Tree{{"d.txt", "new"}}));
+}
+
+// A package download that a stop ended half-way is continued by the next run
+// with a range request, If-Range naming the first answer's ETag.
+TEST_F(UpdateRunTest, ADownloadStoppedHalfWayContinuesInTheNextRun) {
+    std::string content(2 << 20, '\0');
+    std::mt19937_64 random(7);
+    for (char& c : content) {
+        c = static_cast<char>(random() & 0xff);
+    }
+    kmtest::WriteZip(ProjectDir() / "patch.zip",
+                     {kmtest::ZipEntrySpec("patch/app.bin", content).AsStored()});
+    WriteDescriptor(Descriptor({{"patch", "patch.zip"}}));
+    const auto zip =
+        std::make_shared<std::string>(kmtest::ReadTextFile(ProjectDir() / "patch.zip"));
+    std::mutex mutex;
+    std::vector<std::string> asked;
+    server.Route("/qbdata/.*/patch.zip",
+                 [&](const httplib::Request& request, httplib::Response& response) {
+                     const std::string range = request.get_header_value("Range");
+                     {
+                         const std::lock_guard lock(mutex);
+                         asked.push_back(range + " if " + request.get_header_value("If-Range"));
+                     }
+                     response.set_header("ETag", "\"v1\"");
+                     // Slow at first, so that the stop finds it half-way.
+                     const bool slow = range.empty();
+                     response.set_content_provider(
+                         zip->size(), "application/zip",
+                         [zip, slow](size_t offset, size_t length, httplib::DataSink& sink) {
+                             if (slow) {
+                                 std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                             }
+                             sink.write(zip->data() + offset, std::min<size_t>(length, 64 * 1024));
+                             return true;
+                         });
+                 });
+    const qbtest::TRunResult stopped = Run(true, std::chrono::milliseconds(400));
+    ASSERT_EQ(stopped.report.Types.size(), 4u);
+    EXPECT_EQ(stopped.report.Types[2].Outcome, qb::TOutcome::Stopped);
+    EXPECT_EQ(kmtest::ReadTextFile(InstallDir() / "app.bin"), "v1");
+    ASSERT_TRUE(fs::exists(sandbox.PrivateTemp() / "partial"));
+
+    const qbtest::TRunResult next = Run();
+    EXPECT_EQ(next.code, 2) << next.text;
+    EXPECT_TRUE(kmtest::ReadTextFile(InstallDir() / "app.bin") == content);
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked[0], " if ");
+    EXPECT_TRUE(asked[1].starts_with("bytes=")) << asked[1];
+    EXPECT_NE(asked[1].substr(6, 2), "0-") << asked[1];
+    EXPECT_TRUE(asked[1].ends_with(" if \"v1\"")) << asked[1];
+    EXPECT_FALSE(fs::exists(sandbox.PrivateTemp() / "partial"));
 }
 
 TEST_F(UpdateRunTest, NoDataFolderTouchesNoRelativePath) {

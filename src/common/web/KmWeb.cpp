@@ -1,6 +1,7 @@
 #include "common/web/KmWeb.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -92,24 +93,47 @@ void CutTo(int fd, int64_t held, const std::string& partName) {
 
 int64_t DownloadFileAt(const std::string& url, int dirFd, const std::string& name,
                        THttpConfigArg config, const TWorkEvent& onWork,
-                       const TBodyObserver& observer) {
+                       const TBodyObserver& observer, TDownloadState* state) {
     const THttpConfigArg settingsArg = std::move(config);
     const THttpConfig defaults;
     const THttpConfig& settings = settingsArg.Get() != nullptr ? *settingsArg.Get() : defaults;
     const std::string partName = name + ".part";
-    // Created anew and never written through a link; a stale one is emptied.
+    // held: the bytes of the body the part file holds, from its start.
+    int64_t held = 0;
+    std::string validator;
+    // A part file an earlier download left, with the validator of its first
+    // answer: continued. Without a validator nothing tells whether the file
+    // on the server is still the one it came from.
+    const bool continuing = state != nullptr && state->Held > 0 && !state->Validator.empty();
+    // Created anew (a stale one emptied) or continued, never written through
+    // a link.
     const TUniqueFd partFd(Fs().OpenAt(
-        dirFd, partName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+        dirFd, partName.c_str(),
+        O_WRONLY | O_CREAT | (continuing ? 0 : O_TRUNC) | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!partFd.Valid()) {
         ThrowFileError("Cannot create file", partName, errno);
     }
+    if (continuing) {
+        struct stat st {};
+        held = ::fstat(partFd.Get(), &st) == 0 ? std::min<int64_t>(st.st_size, state->Held) : 0;
+        validator = held > 0 ? state->Validator : std::string();
+    }
     TFdOutStream part(partFd.Get());
     const std::unique_ptr<THttpClient> client = CreateHttpClient(&settings, onWork);
-    // held: the bytes of the body the part file holds, from its start.
-    int64_t held = 0;
-    int64_t furthest = 0;
+    int64_t furthest = held;
     int withoutProgress = 0;
-    std::string validator;
+    // Whatever ends the download, the caller learns what the part file holds.
+    struct TStateReport {
+        TDownloadState* state;
+        const int64_t& held;
+        const std::string& validator;
+        ~TStateReport() {
+            if (state != nullptr) {
+                state->Held = held;
+                state->Validator = validator;
+            }
+        }
+    } const report{state, held, validator};
     for (;;) {
         const TResumePoint resume{held, validator};
         TResponseHead head;
@@ -154,6 +178,21 @@ int64_t DownloadFileAt(const std::string& url, int dirFd, const std::string& nam
             if (withoutProgress > 0) {
                 Wait(RetryWait(settings, withoutProgress), held, onWork);
             }
+        } catch (...) {
+            // Stopped (the progress callback threw): the part file keeps the
+            // body received so far, for a later download to continue.
+            if (head.Status == 200 || (head.Status == 206 && held > 0)) {
+                held = head.BodyEnd;
+                if (head.Status == 200) {
+                    validator = !head.ETag.empty() ? head.ETag : head.LastModified;
+                }
+            }
+            part.clear();
+            part.flush();
+            if (Fs().Ftruncate(partFd.Get(), static_cast<off_t>(held)) != 0) {
+                held = 0;
+            }
+            throw;
         }
     }
     part.flush();

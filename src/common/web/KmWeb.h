@@ -56,9 +56,19 @@ void DownloadFile(const std::string& url, const std::string& fileName, THttpConf
 // after some of the body had arrived: a connection never made, a time-out
 // (no answer within the connect time, or a stall) or a line that breaks
 // before the first byte fails at once.
+//
+// With state, a part file that an earlier download left (state->Held bytes
+// of the body, state->Validator the ETag or Last-Modified of its first
+// answer) is continued with a range request and If-Range; without a
+// validator it is started anew. However the download ends, state then says
+// what the part file holds, so that the caller can keep it for a later one.
+struct TDownloadState {
+    int64_t Held = 0;
+    std::string Validator;
+};
 int64_t DownloadFileAt(const std::string& url, int dirFd, const std::string& name,
                        THttpConfigArg config, const TWorkEvent& onWork,
-                       const TBodyObserver& observer = {});
+                       const TBodyObserver& observer = {}, TDownloadState* state = nullptr);
 
 // The request behind both operations above: writes the body of the final
 // response to *target from its current position. target must not be null
