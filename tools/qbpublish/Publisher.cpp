@@ -37,7 +37,9 @@ std::string UtcNow(const char* format) {
 
 // The name under which a file is written before it takes its own.
 fs::path Staged(const fs::path& file) {
-    return file.parent_path() / ("." + file.filename().string() + ".new");
+    std::string name(1, '.');
+    name.append(file.filename().string()).append(".new");
+    return file.parent_path() / name;
 }
 
 void WriteStaged(const fs::path& file, const std::string& bytes) {

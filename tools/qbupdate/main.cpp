@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -82,8 +83,10 @@ class TConsole : public qb::TRunObserver {
         const double seconds = std::chrono::duration<double>(now - fStart).count();
         const double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
         const int filled = static_cast<int>((bytes / (256 * 1024)) % 21);
-        const std::string bar = "[" + std::string(static_cast<size_t>(filled), '#') +
-                                std::string(static_cast<size_t>(20 - filled), ' ') + "]";
+        std::string bar(22, ' ');
+        bar.front() = '[';
+        bar.back() = ']';
+        std::fill_n(bar.begin() + 1, filled, '#');
         std::fprintf(stderr, "\r%-8s %s %10s  %10s/s ", fType.c_str(), bar.c_str(),
                      Size(bytes).c_str(), Size(static_cast<int64_t>(rate)).c_str());
         std::fflush(stderr);
