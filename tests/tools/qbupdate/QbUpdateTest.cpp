@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "Publisher.h"
+#include "common/files/UniqueFd.h"
 #include "common/registry/KmRegistry.h"
 #include "quorbel/Product.h"
 #include "support/FileTree.h"
@@ -228,6 +230,22 @@ TEST_F(QbUpdateTest, StatusUserAgentAndTheEnvironmentsLanguage) {
     const TExit json = RunQbUpdate({"--status", "--json"});
     EXPECT_NE(json.out.find("{\"type\":\"install\",\"outcome\":\"deferred\""), std::string::npos)
         << json.out;
+}
+
+// A run that waits for another update says so at once, naming the holder,
+// and a stop ends the wait.
+TEST_F(QbUpdateTest, AWaitForTheLockIsShownWithItsHolder) {
+    PublishAll();
+    const km::TUniqueFd holder(::open((DataDir() / "config/~qbupdate.lock").c_str(),
+                                      O_RDONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_EQ(::flock(holder.Get(), LOCK_EX | LOCK_NB), 0);
+    const TExit run = RunQbUpdate({}, std::chrono::milliseconds(1000));
+    EXPECT_EQ(run.code, 5) << run.out << run.err;
+    EXPECT_NE(run.err.find("waiting for another update of this product to end (pid " +
+                           std::to_string(::getpid())),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(ReadTree(InstallDir()), (Tree{{"app.bin", "v1"}}));
 }
 
 // A product its installer did not set up: said, with its own exit code,
