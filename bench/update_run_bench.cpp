@@ -7,11 +7,7 @@
 // Works below $TMPDIR (else /tmp); needs python3 (the static file server),
 // curl, unzip and cp.
 
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,7 +16,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "Publisher.h"
@@ -32,48 +27,10 @@
 #include "quorbel/UpdateRun.h"
 #include "support/BenchSupport.h"
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
 constexpr const char* kProject = "bench";
-
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-// The same static file server for both contestants.
-pid_t StartServer(const fs::path& root, int port) {
-    const std::string portText = std::to_string(port);
-    const std::string rootText = root.string();
-    const char* argv[] = {"python3",   "-m",          "http.server",    portText.c_str(), "--bind",
-                          "127.0.0.1", "--directory", rootText.c_str(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    posix_spawnp(&pid, "python3", &actions, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    for (int i = 0; i < 100; ++i) {
-        if (kmbench::Run({"curl", "-sf", "-o", "/dev/null",
-                          "http://127.0.0.1:" + portText + "/qbdata/bench/configinfo.xml"},
-                         root)) {
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return pid;
-}
 
 // The product before the update: old dev and partner folders and an
 // installation folder that the patch partly overwrites.
@@ -119,9 +76,10 @@ int main(int argc, char** argv) {
     publish.Date = "1";
     qbpublish::Publish(publish);
 
-    const int port = FreePort();
+    const int port = kmbench::FreePort();
     const std::string root = "http://127.0.0.1:" + std::to_string(port);
-    const pid_t server = StartServer(work / "server", port);
+    const pid_t server =
+        kmbench::StartStaticServer(work / "server", port, "/qbdata/bench/configinfo.xml");
     const fs::path product = work / "product";
 
     // The toolchain's way: fetch, unpack, replace the folders by copying,

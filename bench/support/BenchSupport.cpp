@@ -1,6 +1,9 @@
 #include "support/BenchSupport.h"
 
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <thread>
 
 extern char** environ;
 
@@ -92,6 +96,40 @@ void GenerateTree(const fs::path& root, std::size_t totalBytes, int files, uint6
         std::ofstream(file, std::ios::binary)
             .write(buffer.data(), static_cast<std::streamsize>(size));
     }
+}
+
+int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+pid_t StartStaticServer(const fs::path& root, int port, const std::string& probePath) {
+    const std::string portText = std::to_string(port);
+    const std::string rootText = root.string();
+    const char* argv[] = {"python3",   "-m",          "http.server",    portText.c_str(), "--bind",
+                          "127.0.0.1", "--directory", rootText.c_str(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    posix_spawnp(&pid, "python3", &actions, nullptr, const_cast<char**>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    for (int i = 0; i < 100; ++i) {
+        if (Run({"curl", "-sf", "-o", "/dev/null", "http://127.0.0.1:" + portText + probePath},
+                root)) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return pid;
 }
 
 }  // namespace kmbench

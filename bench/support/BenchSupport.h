@@ -3,6 +3,7 @@
 // What the benchmarks share: running a reference tool, timing a step, peak
 // memory, and generated package content.
 
+#include <sys/types.h>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -23,6 +24,13 @@ double Seconds(const std::function<void()>& step);
 // Peak resident memory of this process in KiB since the last reset.
 long PeakRssKiB();
 void ResetPeakRss();
+
+// A free loopback port (free when asked).
+int FreePort();
+
+// Starts python3's static file server on 127.0.0.1:port for the folder root
+// and waits until it answers probePath; the server's process id.
+pid_t StartStaticServer(const std::filesystem::path& root, int port, const std::string& probePath);
 
 // Text-like files of mixed sizes (most small, a few large) that deflate about
 // as well as real package files, totalBytes in all, spread over folders.
