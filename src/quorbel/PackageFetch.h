@@ -33,23 +33,24 @@ struct TDownload {
     std::string Digest;
 };
 
-// The name under which a package of url is stored while it downloads; ""
-// when url names no file (".../").
-std::string PackageFileName(const std::string& url);
-
 // Part 2.3's DownloadConfigZipIfNew for the entry of report.Type: on success
 // the package lies at archiveName in archiveFolder (when that is valid) and
-// lastConfigUpdate holds the entry's date. Failures set report's problem.
+// lastConfigUpdate holds the entry's date. The package comes from the
+// practice's cache when it holds it, else from the first of its sources that
+// yields it (SourcesOf: the practice's own source, the server, the mirrors;
+// offline media instead of all of them); report.Source says which. Failures
+// set report's problem.
 TDownload DownloadConfigZipIfNew(const TRunContext& context, const TConfigInfoXmlData& entry,
                                  const km::TDir& archiveFolder, const std::string& archiveName,
                                  std::string& lastConfigUpdate, TTypeReport& report);
 
+// The product's value (machine hive, below the product's key) that names the
+// practice's own package source: a web server on the practice's network
+// holding the packages under their file names, tried before the vendor's.
+inline constexpr const char* kPackageSourceValue = "PackageSource";
+
 // The registry value that keeps a signed package's verified digest until it
 // is installed.
 std::string ArchiveDigestRegKey(const std::string& project, const std::string& type);
-
-// The SHA-256 (lower-case hex) of the file open as fd, read through the
-// file-system seam; "" when it cannot be read.
-std::string DigestOfFile(int fd);
 
 }  // namespace qb

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/files/WorkDir.h"
+#include "quorbel/PackageCache.h"
 #include "quorbel/ProductFolders.h"
 #include "quorbel/RunRequest.h"
 #include "quorbel/UpdateReport.h"
@@ -32,6 +33,8 @@ struct TRunContext {
     km::TWorkDir& DownloadDir;
     // The follow-up program as the types reach it.
     TFollowUp& FollowUp;
+    // The practice's package cache; nullptr for none.
+    TPackageCache* Cache = nullptr;
 
     bool Signed() const { return !Keys.empty(); }
     bool StopRequested() const { return ShouldStop && ShouldStop(); }

@@ -25,6 +25,9 @@ struct TRunRequest {
     // program: the type is neither downloaded nor installed, its date not
     // recorded (outcome Deferred).
     bool DeferInstall = false;
+    // Offline media (a folder qbupdate --export wrote): every package and the
+    // descriptor come from there instead of the server, with the same checks.
+    std::string MediaDir;
 };
 
 // Told how the run goes, on the thread that runs it.
@@ -38,6 +41,8 @@ class TRunObserver {
     // The run waits for the product's lock; holder names the process that
     // holds it when known.
     virtual void WaitingForLock(const std::string& /*holder*/) {}
+    // A type's package is fetched from this kind of source.
+    virtual void FetchingFrom(const std::string& /*type*/, TPackageSource /*source*/) {}
     // A type's handling ended.
     virtual void TypeEnded(const TTypeReport& /*report*/) {}
 };

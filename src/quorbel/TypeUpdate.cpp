@@ -10,6 +10,7 @@
 #include "quorbel/FollowUpPath.h"
 #include "quorbel/InstalledDigests.h"
 #include "quorbel/LocalArchive.h"
+#include "quorbel/PackageDigest.h"
 #include "quorbel/PackageFetch.h"
 #include "quorbel/PackageInstall.h"
 
@@ -194,7 +195,6 @@ TTypeReport UpdateForConfigType(const TRunContext& context, const TUpdateType& t
     RecordInstalled(context.World.Settings, context.Project, type.Name, download.Digest);
     report.Installed = true;
     report.Outcome = TOutcome::Installed;
-    report.Source = TPackageSource::Server;
     if (installFolder) {
         installFolder->Keep();
     }

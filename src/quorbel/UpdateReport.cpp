@@ -32,6 +32,12 @@ const char* PackageSourceName(TPackageSource source) {
             return "local";
         case TPackageSource::Server:
             return "server";
+        case TPackageSource::Mirror:
+            return "mirror";
+        case TPackageSource::Cache:
+            return "cache";
+        case TPackageSource::Media:
+            return "media";
     }
     return "";
 }

@@ -45,8 +45,10 @@ enum class TOutcome {
 // The name of an outcome for scripts ("installed", "current", ...).
 const char* OutcomeName(TOutcome outcome);
 
-// Where a package came from.
-enum class TPackageSource { None, Local, Server };
+// Where a package came from: a waiting archive ("local"), the vendor's
+// server, a mirror (the descriptor's, or the practice's own source), the
+// practice's cache, offline media.
+enum class TPackageSource { None, Local, Server, Mirror, Cache, Media };
 const char* PackageSourceName(TPackageSource source);
 
 struct TTypeReport {

@@ -1,10 +1,14 @@
 #include "quorbel/UpdateRun.h"
 
+#include <set>
+
 #include "common/files/WorkDir.h"
 #include "quorbel/ConfigInfoXml.h"
 #include "quorbel/DescriptorFetch.h"
 #include "quorbel/DescriptorSignature.h"
 #include "quorbel/InstallPaths.h"
+#include "quorbel/MediaFetcher.h"
+#include "quorbel/PackageCache.h"
 #include "quorbel/ProductFolders.h"
 #include "quorbel/RunContext.h"
 #include "quorbel/TypeUpdate.h"
@@ -14,6 +18,19 @@
 
 namespace qb {
 namespace {
+
+// The digests of every package and delta the descriptor names.
+std::set<std::string> NamedDigests(const TConfigInfoXml& xml) {
+    std::set<std::string> digests;
+    for (const TUpdateType& type : kUpdateTypes) {
+        const TConfigInfoXmlData entry = xml.ReadEntry(type.Name);
+        digests.insert(entry.Sha256);
+        for (const TDeltaData& delta : entry.Deltas) {
+            digests.insert(delta.Sha256);
+        }
+    }
+    return digests;
+}
 
 void RunTypes(const TRunContext& context, const TDescriptor& descriptor, TRunReport& report) {
     const TRunRequest& request = context.Request;
@@ -71,22 +88,30 @@ void Run(const TRunRequest& request, const TWorld& world, const std::function<bo
     RemoveStaleWorkingFolders(folders.PrivateTemp());
     km::TWorkDir downloadDir(folders.PrivateTemp(), "~qb");
     const TXmlParserGuard parserGuard;
-    const TRunContext context{
-        request,
-        world,
-        shouldStop,
-        observer,
-        ProjectOf(request),
-        ConfigServerPath(request.Settings.ConfigServerRoot, ProjectOf(request)),
-        DecodePublicKeys(request.Settings.PublicKeys),
-        folders,
-        downloadDir,
-        report.FollowUp};
+    TMediaFetcher media(request.MediaDir);
+    const TWorld runWorld =
+        request.MediaDir.empty() ? world : TWorld{media, world.Files, world.Settings, world.Clock};
+    TPackageCache cache(folders.Config(), PackageCacheBound(world.Settings));
+    TRunContext context{request,
+                        runWorld,
+                        shouldStop,
+                        observer,
+                        ProjectOf(request),
+                        ConfigServerPath(request.Settings.ConfigServerRoot, ProjectOf(request)),
+                        DecodePublicKeys(request.Settings.PublicKeys),
+                        folders,
+                        downloadDir,
+                        report.FollowUp};
     TDescriptor descriptor;
     if (request.OnlineUpdate) {
         descriptor = DownloadConfigInfoXml(context);
     }
     report.Stopped = descriptor.Missing == TOutcome::Stopped && !descriptor.Xml;
+    context.Cache = &cache;
+    // Pruned first, so that what the descriptor names now finds room.
+    if (descriptor.Xml) {
+        cache.Prune(NamedDigests(*descriptor.Xml));
+    }
     RunTypes(context, descriptor, report);
 }
 

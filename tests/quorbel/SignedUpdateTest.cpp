@@ -11,6 +11,7 @@
 #include "common/crypto/Crypto.h"
 #include "common/registry/KmRegistry.h"
 #include "quorbel/DescriptorSignature.h"
+#include "quorbel/Problem.h"
 #include "support/ZipFixture.h"
 
 namespace {
@@ -171,6 +172,62 @@ TEST_F(SignedUpdateTest, APlantedLocalArchiveIsDeletedNotInstalled) {
     EXPECT_EQ(ReadTree(InstallDir()), OldInstall());
     EXPECT_FALSE(fs::exists(ConfigDir() / "patch" / "patch.zip"));
     EXPECT_EQ(RegValue(std::string("archivedigest.") + kProject + ".patch"), "<none>");
+}
+
+// Offline media take the server's checks with them: an untouched copy
+// installs without the server, an edited descriptor or a swapped package on
+// it installs nothing.
+TEST_F(SignedUpdateTest, MediaInstallAsTheServerDoesAndAnEditedCopyNothing) {
+    signKeyPem = first.Pem();
+    published = "2026-12-10T10:00:00Z";
+    Publish({{"dev", {{"d.txt", "new dev"}}}, {"patch", {{"app.bin", "v2"}}}}, "20261210");
+    const fs::path exported = sandbox.Root() / "stick";
+    const qb::TExportReport exportReport = ExportCore(exported);
+    ASSERT_TRUE(exportReport.Problem.Empty()) << qb::ProblemTextGerman(exportReport.Problem);
+    ASSERT_TRUE(exportReport.Signature);
+    ASSERT_EQ(exportReport.Packages.size(), 2u);
+
+    const struct {
+        const char* name;
+        std::function<void(const fs::path&)> spoil;
+        int32_t patchCode;
+    } cases[] = {
+        {"untouched", [](const fs::path&) {}, 0},
+        {"an edited descriptor",
+         [](const fs::path& media) {
+             std::string xml = kmtest::ReadTextFile(media / "configinfo.xml");
+             xml.replace(xml.find("20261210"), 8, "20261299");
+             kmtest::WriteTextFile(media / "configinfo.xml", xml);
+         },
+         -5},
+        {"a swapped package",
+         [](const fs::path& media) {
+             kmtest::WriteZip(media / "patch-patch.zip", {{"patch/app.bin", "evil"}});
+         },
+         -2},
+    };
+    const size_t requestsBefore = server.Requests().size();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path media = sandbox.Root() / "copy";
+        fs::remove_all(media);
+        fs::copy(exported, media);
+        c.spoil(media);
+        ResetProduct();
+        mediaDir = media.string();
+        const qb::TRunReport report = RunCore(km::RealFileSystem());
+        const qb::TTypeReport& patch = report.Types.at(2);
+        ASSERT_EQ(patch.Type, "patch");
+        EXPECT_EQ(patch.Code, c.patchCode) << qb::ProblemTextGerman(patch.Problem);
+        if (c.patchCode == 0) {
+            EXPECT_EQ(patch.Source, qb::TPackageSource::Media);
+            EXPECT_EQ(ReadTree(InstallDir()), (Tree{{"app.bin", "v2"}, {"keep.txt", "keep"}}));
+        } else {
+            EXPECT_EQ(ReadTree(InstallDir()), OldInstall());
+            EXPECT_EQ(patch.Date, "");
+        }
+    }
+    EXPECT_EQ(server.Requests().size(), requestsBefore);  // the server was never asked
 }
 
 }  // namespace

@@ -5,7 +5,8 @@
 namespace qbupdate {
 
 const char* const kUsage =
-    "usage: qbupdate [--check | --status] [--json] [--no-follow-up] [--timeout SECONDS]\n"
+    "usage: qbupdate [--check | --status | --export DIR | --from DIR] [--json]\n"
+    "                [--no-follow-up] [--timeout SECONDS]\n"
     "\n"
     "Updates the installed product from the vendor's configuration server, as the\n"
     "online updater's window does, without a display: every update type (dev,\n"
@@ -14,6 +15,11 @@ const char* const kUsage =
     "  --check            fetch only the descriptor and say what a run would install;\n"
     "                     nothing is changed, no package is downloaded\n"
     "  --status           show the outcome of qbupdate's last run\n"
+    "  --export DIR       write the current descriptor, its signature and every\n"
+    "                     package it names into DIR (offline media), each checked;\n"
+    "                     the product is not changed\n"
+    "  --from DIR         update from offline media that --export wrote instead of\n"
+    "                     the server, with the same checks\n"
     "  --json             one JSON object on standard output instead of the text\n"
     "  --no-follow-up     leave an install package (its program needs a person) for\n"
     "                     the window: it is not downloaded, installed or recorded\n"
@@ -48,6 +54,12 @@ std::optional<TOptions> ParseCommandLine(const std::vector<std::string>& args, s
             options.Version = true;
         } else if (arg == "--status") {
             options.Status = true;
+        } else if (arg == "--export" || arg == "--from") {
+            if (i + 1 >= args.size() || args[i + 1].empty()) {
+                error = arg + " needs a folder";
+                return std::nullopt;
+            }
+            (arg == "--export" ? options.ExportDir : options.MediaDir) = args[++i];
         } else if (arg == "--timeout") {
             if (i + 1 >= args.size()) {
                 error = "--timeout needs a number of seconds";
@@ -66,8 +78,10 @@ std::optional<TOptions> ParseCommandLine(const std::vector<std::string>& args, s
             return std::nullopt;
         }
     }
-    if (options.Status && options.Check) {
-        error = "--status and --check exclude each other";
+    const int modes = int(options.Status) + int(options.Check) + int(!options.ExportDir.empty()) +
+                      int(!options.MediaDir.empty());
+    if (modes > 1) {
+        error = "--status, --check, --export and --from exclude each other";
         return std::nullopt;
     }
     return options;

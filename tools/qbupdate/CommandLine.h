@@ -16,6 +16,9 @@ struct TOptions {
     bool Help = false;
     bool Version = false;
     bool Status = false;
+    // --export DIR: write offline media; --from DIR: update from them.
+    std::string ExportDir;
+    std::string MediaDir;
     std::chrono::seconds Timeout = std::chrono::hours(4);
 };
 

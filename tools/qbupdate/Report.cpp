@@ -50,12 +50,29 @@ std::string Printable(const std::string& text) {
     return km::PrintableText(text);
 }
 
+namespace {
+
+// Where a package came from when not the vendor's server, for the outcome
+// line.
+std::string FromWhere(qb::TPackageSource source) {
+    switch (source) {
+        case qb::TPackageSource::Mirror:
+        case qb::TPackageSource::Cache:
+        case qb::TPackageSource::Media:
+            return std::string(" (from ") + qb::PackageSourceName(source) + ")";
+        default:
+            return {};
+    }
+}
+
+}  // namespace
+
 std::string OutcomeLine(const qb::TTypeReport& report) {
     const std::string type = report.Type + ": ";
     const std::string text = TypeText(report);
     switch (report.Outcome) {
         case qb::TOutcome::Installed:
-            return type + "installed " + Printable(report.Date);
+            return type + "installed " + Printable(report.Date) + FromWhere(report.Source);
         case qb::TOutcome::Current:
             return type + "current" +
                    (report.Date.empty() ? std::string() : " (" + Printable(report.Date) + ")");
@@ -195,6 +212,38 @@ std::string CheckJson(const qb::TUpdateCheck& check) {
                 ",\"waiting\":" + (o.Waiting ? "true" : "false") + "}";
     }
     return json + "]}\n";
+}
+
+std::string ExportText(const qb::TExportReport& report, const std::string& dir) {
+    std::string text;
+    for (const qb::TExportReport::TPackage& package : report.Packages) {
+        text += package.Type + ": " + Printable(package.File) + " (" +
+                std::to_string(package.Size) + " bytes, from " +
+                qb::PackageSourceName(package.Source) + ")\n";
+    }
+    if (report.Stopped) {
+        return text + "export stopped; " + Printable(dir) + " is not whole\n";
+    }
+    if (!report.Problem.Empty()) {
+        return text + "export failed: " + Printable(qb::ProblemText(report.Problem)) + "\n";
+    }
+    return text + "exported to " + Printable(dir) +
+           (report.Signature ? " with the descriptor's signature" : " without a signature") + "\n";
+}
+
+std::string ExportJson(const qb::TExportReport& report, const std::string& dir) {
+    std::string json = "{\"dir\":" + JsonString(dir) + ",\"packages\":[";
+    for (size_t i = 0; i < report.Packages.size(); ++i) {
+        const qb::TExportReport::TPackage& package = report.Packages[i];
+        json += std::string(i > 0 ? "," : "") + "{\"type\":" + JsonString(package.Type) +
+                ",\"file\":" + JsonString(package.File) +
+                ",\"size\":" + std::to_string(package.Size) +
+                ",\"source\":" + JsonString(qb::PackageSourceName(package.Source)) + "}";
+    }
+    return json + "],\"signature\":" + (report.Signature ? "true" : "false") +
+           ",\"stopped\":" + (report.Stopped ? "true" : "false") +
+           ",\"problem\":" + JsonString(qb::ProblemName(report.Problem.Id)) +
+           ",\"text\":" + JsonString(qb::ProblemText(report.Problem)) + "}\n";
 }
 
 }  // namespace qbupdate

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "quorbel/MediaExport.h"
 #include "quorbel/UpdateCheck.h"
 #include "quorbel/UpdateReport.h"
 
@@ -23,6 +24,9 @@ std::string RunTail(const qb::TRunReport& report, const std::string& followUp);
 std::string RunJson(const qb::TRunReport& report, const std::string& followUp);
 std::string CheckText(const qb::TUpdateCheck& check);
 std::string CheckJson(const qb::TUpdateCheck& check);
+// The outcome of --export DIR.
+std::string ExportText(const qb::TExportReport& report, const std::string& dir);
+std::string ExportJson(const qb::TExportReport& report, const std::string& dir);
 
 // text as a JSON string, quotes included; bytes that are not UTF-8 are
 // written as U+FFFD.

@@ -101,6 +101,15 @@ class TConsole : public qb::TRunObserver {
                      holder.empty() ? "holder unknown" : Printable(holder).c_str());
     }
 
+    // The vendor's server is where packages come from unless said otherwise.
+    void FetchingFrom(const std::string& type, qb::TPackageSource source) override {
+        if (source == qb::TPackageSource::Server) {
+            return;
+        }
+        Clear();
+        std::fprintf(stderr, "%s: fetching from %s\n", type.c_str(), qb::PackageSourceName(source));
+    }
+
     void TypeEnded(const qb::TTypeReport& report) override {
         Clear();
         if (!fJson) {
@@ -133,6 +142,7 @@ qb::TRunRequest Request(const TOptions& options) {
     request.DeferInstall = !options.FollowUp;
     request.Settings.RunTimeLimit = options.Timeout;
     request.Settings.UserAgent = "qbupdate/" + qb::ProgramVersion();
+    request.MediaDir = options.MediaDir;
     return request;
 }
 
@@ -198,6 +208,24 @@ int Check(const TOptions& options) {
         }
     }
     return kExitOk;
+}
+
+int Export(const TOptions& options) {
+    TConsole console(options.Json);
+    const qb::TExportReport report = qb::ExportMedia(Request(options), qb::RealWorld(),
+                                                     options.ExportDir, &StopSignalled, &console);
+    console.Clear();
+    std::fputs((options.Json ? ExportJson(report, options.ExportDir)
+                             : ExportText(report, options.ExportDir))
+                   .c_str(),
+               stdout);
+    if (report.Stopped || StopSignalled()) {
+        return kExitStopped;
+    }
+    if (report.NoDescriptor) {
+        return kExitNoDescriptor;
+    }
+    return report.Problem.Empty() ? kExitOk : kExitFailed;
 }
 
 int ExitCodeOf(const qb::TRunReport& report, bool stopped) {
@@ -277,6 +305,9 @@ int main(int argc, char** argv) {
             return kExitNotSetUp;
         }
         InstallStopHandlers();
+        if (!options->ExportDir.empty()) {
+            return Export(*options);
+        }
         return options->Check ? Check(*options) : Run(*options);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "qbupdate: %s\n", Printable(e.what()).c_str());

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "Publisher.h"
+#include "QbUpdateRunner.h"
 #include "common/files/UniqueFd.h"
 #include "common/registry/KmRegistry.h"
 #include "quorbel/Product.h"
@@ -35,61 +36,12 @@ namespace fs = std::filesystem;
 using kmtest::MakeTree;
 using kmtest::ReadTree;
 using kmtest::Tree;
+using qbtest::RunQbUpdate;
+using qbtest::TExit;
 
-constexpr const char* kProject = qb::kInstallerProject;
 constexpr auto kDeadline = std::chrono::seconds(60);
 
-struct TExit {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs qbupdate with args; a run that outlives the deadline is killed and
-// fails the test. signalAfter > 0: SIGTERM that long after the start.
-TExit RunQbUpdate(const std::vector<std::string>& args,
-                  std::chrono::milliseconds signalAfter = std::chrono::milliseconds(0)) {
-    const fs::path out = fs::temp_directory_path() / ("qbupdate-out-" + std::to_string(getpid()));
-    const fs::path err = out.string() + ".err";
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(o, 1);
-        ::dup2(e, 2);
-        std::vector<char*> argv{const_cast<char*>(QBUPDATE_PATH)};
-        for (const std::string& arg : args) {
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        }
-        argv.push_back(nullptr);
-        ::execv(QBUPDATE_PATH, argv.data());
-        ::_exit(127);
-    }
-    const auto start = std::chrono::steady_clock::now();
-    bool signalled = false;
-    int status = 0;
-    while (::waitpid(child, &status, WNOHANG) == 0) {
-        const auto elapsed = std::chrono::steady_clock::now() - start;
-        if (signalAfter.count() > 0 && !signalled && elapsed >= signalAfter) {
-            ::kill(child, SIGTERM);
-            signalled = true;
-        }
-        if (elapsed > kDeadline) {
-            ADD_FAILURE() << "qbupdate did not end within the deadline";
-            ::kill(child, SIGKILL);
-            ::waitpid(child, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    TExit result;
-    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = kmtest::ReadTextFile(out);
-    result.err = kmtest::ReadTextFile(err);
-    fs::remove(out);
-    fs::remove(err);
-    return result;
-}
+constexpr const char* kProject = qb::kInstallerProject;
 
 class QbUpdateTest : public ::testing::Test {
   protected:
