@@ -141,6 +141,12 @@ TConfigInfoXmlData GetConfigInfoXmlData(const TRunContext& context, const TConfi
                                         const std::string& type) {
     TConfigInfoXmlData result = xml.ReadEntry(type);
     result.Url = ResolveConfigUrl(result.Url, context.ServerPath);
+    for (std::string& mirror : result.Mirrors) {
+        mirror = ResolveConfigUrl(mirror, context.ServerPath);
+    }
+    for (TDeltaData& delta : result.Deltas) {
+        delta.Url = ResolveConfigUrl(delta.Url, context.ServerPath);
+    }
     return result;
 }
 

@@ -26,8 +26,8 @@ struct TDescriptor {
 // record is false (a check that changes nothing).
 TDescriptor DownloadConfigInfoXml(const TRunContext& context, bool record = true);
 
-// One type's entry, its URL resolved against the project folder; the digest
-// is read only in a signed build. Raises EDescriptorElement as
+// One type's entry, its URLs (package, mirrors, deltas) resolved against
+// the project folder. Raises EDescriptorElement as
 // TConfigInfoXml::ReadEntry does.
 TConfigInfoXmlData GetConfigInfoXmlData(const TRunContext& context, const TConfigInfoXml& xml,
                                         const std::string& type);

@@ -33,7 +33,7 @@ struct TDownload {
     std::string Digest;
 };
 
-// Part 2.3's DownloadConfigZipIfNew for the entry of report.Type: on success
+// DownloadConfigZipIfNew: the package of the entry of report.Type: on success
 // the package lies at archiveName in archiveFolder (when that is valid) and
 // lastConfigUpdate holds the entry's date. The package comes from the
 // practice's cache when it holds it, else from the first of its sources that

@@ -42,44 +42,9 @@ int32_t Install(const TRunContext& context, int archiveFd, const TUpdateType& ty
                 const TTypeFolders& folders, const std::string& password, bool replaceAll,
                 TTypeReport& report) {
     try {
-        // Unpacked on the target's file system where the target is replaced
-        // by a rename; in the private temporary folder where it is copied in
-        // (others who share the configuration folder never see it there).
-        const km::TWorkDir work(type.Work == TWorkFolder::TempFolder ? context.Folders.PrivateTemp()
-                                                                     : context.Folders.Config(),
-                                "~qb");
+        const km::TWorkDir work = NewUnpackFolder(context, type);
         km::ExtractZipArchive(archiveFd, work.Dir(), password);
-        context.FollowUp.Folder = folders.TargetPath;
-        std::string why;
-        if (replaceAll) {
-            if (!ReplaceFolder(work.Dir(), type.Name, context.Folders.Config(), type.Name, &why)) {
-                SetFailure(report, -8, {TProblemId::PlaceFailed, {why}});
-                return -8;
-            }
-            return 0;
-        }
-        if (!folders.Target.Valid()) {
-            SetFailure(report, -7,
-                       folders.TargetPath.empty()
-                           ? TProblem{TProblemId::NoInstallFolder, {}}
-                           : TProblem{TProblemId::FolderMissing,
-                                      {km::RemovePathDelimiter(folders.TargetPath)}});
-            return -7;
-        }
-        const km::TDir package = work.Dir().Sub(type.Name);
-        if (!package.Valid()) {
-            SetFailure(report, -8,
-                       {TProblemId::PlaceFailed,
-                        {"The package holds no folder " + work.Dir().PathOf(type.Name)}});
-            return -8;
-        }
-        // The journal goes where only who may write the target can reach
-        // it: into the target.
-        if (!CopyInWithRollback(package, folders.Target, folders.Target, &why)) {
-            SetFailure(report, -8, {TProblemId::PlaceFailed, {why}});
-            return -8;
-        }
-        return 0;
+        return PlaceUnpacked(context, work, type, folders, replaceAll, report);
     } catch (const std::exception& e) {
         SetFailure(report, -2, ExtractionProblem(e));
         return -2;
@@ -87,6 +52,50 @@ int32_t Install(const TRunContext& context, int archiveFd, const TUpdateType& ty
 }
 
 }  // namespace
+
+km::TWorkDir NewUnpackFolder(const TRunContext& context, const TUpdateType& type) {
+    // On the target's file system where the target is replaced by a rename;
+    // in the private temporary folder where it is copied in (others who
+    // share the configuration folder never see it there).
+    return km::TWorkDir(type.Work == TWorkFolder::TempFolder ? context.Folders.PrivateTemp()
+                                                             : context.Folders.Config(),
+                        "~qb");
+}
+
+int32_t PlaceUnpacked(const TRunContext& context, const km::TWorkDir& work, const TUpdateType& type,
+                      const TTypeFolders& folders, bool replaceAll, TTypeReport& report) {
+    context.FollowUp.Folder = folders.TargetPath;
+    std::string why;
+    if (replaceAll) {
+        if (!ReplaceFolder(work.Dir(), type.Name, context.Folders.Config(), type.Name, &why)) {
+            SetFailure(report, -8, {TProblemId::PlaceFailed, {why}});
+            return -8;
+        }
+        return 0;
+    }
+    if (!folders.Target.Valid()) {
+        SetFailure(report, -7,
+                   folders.TargetPath.empty()
+                       ? TProblem{TProblemId::NoInstallFolder, {}}
+                       : TProblem{TProblemId::FolderMissing,
+                                  {km::RemovePathDelimiter(folders.TargetPath)}});
+        return -7;
+    }
+    const km::TDir package = work.Dir().Sub(type.Name);
+    if (!package.Valid()) {
+        SetFailure(report, -8,
+                   {TProblemId::PlaceFailed,
+                    {"The package holds no folder " + work.Dir().PathOf(type.Name)}});
+        return -8;
+    }
+    // The journal goes where only who may write the target can reach it:
+    // into the target.
+    if (!CopyInWithRollback(package, folders.Target, folders.Target, &why)) {
+        SetFailure(report, -8, {TProblemId::PlaceFailed, {why}});
+        return -8;
+    }
+    return 0;
+}
 
 int32_t UpdateFromConfigZip(const TRunContext& context, int archiveFd,
                             const std::string& placeError, const TUpdateType& type,

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "common/files/Dir.h"
+#include "common/files/WorkDir.h"
 #include "quorbel/InstallPaths.h"
 #include "quorbel/RunContext.h"
 
@@ -29,7 +30,17 @@ struct TTypeFolders {
     std::string TargetPath;
 };
 
-// Part 2.3's UpdateFromConfigZip for the archive open as archiveFd (invalid:
+// A new working folder where a package of type is unpacked before it is put
+// in place (throws km::Exception when none can be made).
+km::TWorkDir NewUnpackFolder(const TRunContext& context, const TUpdateType& type);
+
+// Puts the package unpacked in work (its folder type.Name) in place: the
+// target replaced as a whole (replaceAll) or the content copied in with a
+// journal. 0, -7 or -8; failures set report's problem.
+int32_t PlaceUnpacked(const TRunContext& context, const km::TWorkDir& work, const TUpdateType& type,
+                      const TTypeFolders& folders, bool replaceAll, TTypeReport& report);
+
+// UpdateFromConfigZip: installs the archive open as archiveFd (invalid:
 // missing, for the reason placeError gives) of type: 0, -2, -6, -7 or -8;
 // failures set report's problem. A copy-in type's archive is deleted
 // afterwards when it is still the file that was unpacked, or the copy of it

@@ -7,6 +7,7 @@
 #include "common/base/KmDebug.h"
 #include "common/files/FileSystem.h"
 #include "common/files/WorkDir.h"
+#include "quorbel/DeltaUpdate.h"
 #include "quorbel/FollowUpPath.h"
 #include "quorbel/InstalledDigests.h"
 #include "quorbel/LocalArchive.h"
@@ -164,6 +165,21 @@ TTypeReport UpdateForConfigType(const TRunContext& context, const TUpdateType& t
     if (type.Archive == TArchiveFolder::ConfigSubfolder && context.Folders.EnsureConfig()) {
         folders.Archive = OpenSharedFolder(context.Folders.Config(), type.Name, true);
         setTarget();
+    }
+    switch (InstallFromDelta(context, entry, type, folders, password, lastConfigUpdate, report)) {
+        case TDeltaResult::Installed:
+            context.World.Settings.Write(dateKey, entry.Date);
+            if (IsSha256Hex(entry.Sha256)) {
+                RecordInstalled(context.World.Settings, context.Project, type.Name, entry.Sha256);
+            }
+            report.Code = 0;
+            report.Installed = true;
+            report.Outcome = TOutcome::Installed;
+            return report;
+        case TDeltaResult::Stopped:
+            return report;
+        case TDeltaResult::NotUsed:
+            break;
     }
     TDownload download = DownloadConfigZipIfNew(context, entry, folders.Archive,
                                                 folders.ArchiveName, lastConfigUpdate, report);

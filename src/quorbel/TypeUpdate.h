@@ -1,6 +1,6 @@
 #pragma once
 
-// One update type of a run (Part 2.1's UpdateForConfigType): a waiting
+// One update type of a run (UpdateForConfigType): a waiting
 // archive is installed and recorded as "init"; then, with a descriptor, a
 // newer package is downloaded, installed and its date recorded.
 

@@ -65,6 +65,8 @@ struct TTypeReport {
     // The package URL the type downloaded or tried, "" when none.
     std::string Url;
     TPackageSource Source = TPackageSource::None;
+    // The package was rebuilt from a delta package (what Source names).
+    bool Delta = false;
 };
 
 // The follow-up program of the install package: the descriptor's values of

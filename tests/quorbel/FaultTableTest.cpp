@@ -195,4 +195,98 @@ TEST_F(FaultTableTest, TheSameWithTheTemporaryFolderOnAnotherFileSystem) {
     RunTable();
 }
 
+// A delta run, every file-system call failed in turn: the delta installs,
+// or the full package does in its place, or the type stays as it was; the
+// next run completes the update.
+TEST_F(FaultTableTest, EveryFaultInADeltaRunLeavesEachTypeOldOrNew) {
+    // Files large enough that a delta pays.
+    std::string manual;
+    std::string binary;
+    for (int i = 0; i < 2000; ++i) {
+        manual += "line " + std::to_string(i) + " of the manual\n";
+        binary += std::to_string(i * 7919 % 10007);
+    }
+    const std::string changed = binary.substr(0, 5000) + "CHANGED" + binary.substr(5007);
+    const Tree dev1{{"d.txt", "dev one"}, {"manual.txt", manual}};
+    const Tree dev2{{"d.txt", "dev two"}, {"manual.txt", manual}};
+    const Tree patch1{{"app.bin", binary}, {"lib", "/"}, {"lib/new.so", "so"}};
+    const Tree patch2{
+        {"app.bin", changed}, {"lib", "/"}, {"lib/new.so", "so"}, {"lib/more.so", "m"}};
+    Publish({{"dev", dev1}, {"patch", patch1}}, kDate);
+    Reset();
+    ASSERT_EQ(qb::CombinedResultCode(RunCore(km::RealFileSystem())), 3);
+    const Tree installed1{
+        {"app.bin", binary}, {"keep.txt", "keep"}, {"lib", "/"}, {"lib/new.so", "so"}};
+    const Tree installed2{{"app.bin", changed},
+                          {"keep.txt", "keep"},
+                          {"lib", "/"},
+                          {"lib/new.so", "so"},
+                          {"lib/more.so", "m"}};
+    deltaBases = {{kDate, (sandbox.Root() / (std::string("source-") + kDate)).string()}};
+    constexpr const char* kDate2 = "20261212";
+    Publish({{"dev", dev2}, {"patch", patch2}}, kDate2);
+
+    // The product at the first release, put back before every point.
+    const fs::path saved = sandbox.Root() / "saved";
+    fs::create_directories(saved);
+    fs::copy(DataDir(), saved / "data", fs::copy_options::recursive);
+    fs::copy(InstallDir(), saved / "install", fs::copy_options::recursive);
+    const auto savedSettings = settings.Values;
+    const auto restore = [&] {
+        fs::remove_all(DataDir());
+        fs::remove_all(InstallDir());
+        fs::remove_all(PrivateTemp());
+        fs::copy(saved / "data", DataDir(), fs::copy_options::recursive);
+        fs::copy(saved / "install", InstallDir(), fs::copy_options::recursive);
+        settings.Values = savedSettings;
+    };
+
+    TFaultFileSystem counting;
+    const qb::TRunReport clean = RunCore(counting);
+    ASSERT_EQ(qb::CombinedResultCode(clean), 3);
+    ASSERT_TRUE(clean.Types.at(0).Delta && clean.Types.at(2).Delta)
+        << kmtest::ReadTextFile(ProjectDir() / "configinfo.xml");
+    int points = 0;
+    for (const auto& [op, error] : {std::pair{TFsOp::Open, EACCES},
+                                    {TFsOp::Mkdir, ENOSPC},
+                                    {TFsOp::Rename, EIO},
+                                    {TFsOp::Read, EIO},
+                                    {TFsOp::Write, ENOSPC},
+                                    {TFsOp::Unlink, EIO},
+                                    {TFsOp::Chmod, EPERM},
+                                    {TFsOp::Utimens, EPERM}}) {
+        for (int nth = 1; nth <= counting.Calls(op); ++nth) {
+            SCOPED_TRACE(std::string(kmtest::FsOpName(op)) + " #" + std::to_string(nth));
+            restore();
+            TFaultFileSystem failing;
+            failing.FailAt(op, nth, error, false);
+            const qb::TRunReport report = RunCore(failing);
+            if (report.RunCode == 0) {
+                const qb::TTypeReport& dev = report.Types.at(0);
+                const qb::TTypeReport& patch = report.Types.at(2);
+                Tree tree = ReadTree(ConfigDir() / "dev");
+                tree.erase("dev.zip");
+                EXPECT_EQ(tree, dev.Installed ? dev2 : dev1);
+                EXPECT_EQ(Recorded("dev"), dev.Installed ? kDate2 : kDate);
+                tree = ReadTree(InstallDir());
+                std::erase_if(tree, [](const auto& entry) {
+                    return entry.first.starts_with(".~qbbackup") ||
+                           entry.first.starts_with("~qbcopyin.journal.done");
+                });
+                EXPECT_EQ(tree, patch.Installed ? installed2 : installed1);
+                EXPECT_EQ(Recorded("patch"), patch.Installed ? kDate2 : kDate);
+            }
+            RunCore(km::RealFileSystem());
+            EXPECT_EQ(ReadTree(ConfigDir() / "dev"), dev2);
+            EXPECT_EQ(ReadTree(InstallDir()), installed2);
+            EXPECT_EQ(Recorded("patch"), kDate2);
+            ++points;
+            if (HasFailure()) {
+                return;
+            }
+        }
+    }
+    std::printf("[ measure  ] %d fault points in a delta run\n", points);
+}
+
 }  // namespace

@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 
+#include "DeltaWriter.h"
 #include "DescriptorModel.h"
 #include "PackageWriter.h"
 #include "common/crypto/Crypto.h"
@@ -187,6 +188,58 @@ std::set<std::string> StaleFiles(const TDescriptorModel& before, const TDescript
     return stale;
 }
 
+bool IsDeltaBaseDate(const std::string& date) {
+    return !date.empty() && date.size() <= 64 &&
+           date.find_first_not_of(
+               "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+               "._-") == std::string::npos;
+}
+
+void CheckDeltaBases(const TPublishOptions& options) {
+    std::set<std::string> dates;
+    for (const TPublishOptions::TDeltaBase& base : options.DeltaBases) {
+        if (!IsDeltaBaseDate(base.Date) || base.Date == options.Date ||
+            !dates.insert(base.Date).second) {
+            throw EPublishError(
+                "--delta-base takes DATE=DIR with the date of an earlier release "
+                "(letters, digits, \".\", \"_\", \"-\"), each once, not \"" +
+                base.Date + "\"");
+        }
+        if (!fs::is_directory(base.Dir)) {
+            throw EPublishError("The delta base folder " + base.Dir + " does not exist");
+        }
+    }
+}
+
+// The delta packages of type from each earlier release that has the type,
+// written staged beside the staged full package.
+void AddDeltas(const TPublishOptions& options, const std::string& type, const std::string& password,
+               const fs::path& stagedPackage, TPackageEntry& entry,
+               std::vector<std::string>& warnings) {
+    if (type == "install") {
+        return;  // unpacked anew every time: no installed release to start from
+    }
+    for (const TPublishOptions::TDeltaBase& base : options.DeltaBases) {
+        if (!fs::is_directory(fs::path(base.Dir) / type)) {
+            continue;
+        }
+        const std::string file = type + "-delta-" + base.Date + ".zip";
+        const fs::path staged = Staged(fs::path(options.OutDir) / file);
+        std::string why;
+        if (!WriteDelta(options.SourceDir, base.Dir, type, base.Date, password, stagedPackage,
+                        staged, why)) {
+            warnings.push_back(type + ": no delta from " + base.Date + ": " + why);
+            continue;
+        }
+        const std::optional<std::string> digest = km::Sha256OfFile(staged.string());
+        if (!digest) {
+            throw EPublishError("Cannot read the delta " + staged.string());
+        }
+        entry.Deltas.push_back(
+            {base.Date, PackageUrl(options, file), *digest, std::to_string(fs::file_size(staged))});
+    }
+}
+
 }  // namespace
 
 TPublishResult Publish(const TPublishOptions& options) {
@@ -194,6 +247,7 @@ TPublishResult Publish(const TPublishOptions& options) {
         throw EPublishError("The publication stamp must not be empty");
     }
     const std::vector<std::string> types = TypeFolders(options);
+    CheckDeltaBases(options);
     const bool sign = !options.SignKeyPem.empty();
     TDescriptorModel model;
     if (sign) {
@@ -240,6 +294,8 @@ TPublishResult Publish(const TPublishOptions& options) {
         for (const std::string& mirror : options.Mirrors) {
             entry.Mirrors.push_back(mirror + (mirror.ends_with("/") ? "" : "/") + file);
         }
+        AddDeltas(options, type, PasswordBytes(typeOptions.Password), staged, entry,
+                  result.Warnings);
         model.Entries.push_back(entry);
         result.Types += (result.Types.empty() ? "" : " ") + type;
     }
@@ -247,6 +303,9 @@ TPublishResult Publish(const TPublishOptions& options) {
 
     // Packages first: a descriptor never names a package that is not there.
     for (const TPackageEntry& entry : model.Entries) {
+        for (const TDeltaEntry& delta : entry.Deltas) {
+            PutInPlace(out / LocalFileOf(delta.Url));
+        }
         PutInPlace(out / (entry.Type + ".zip"));
     }
     const std::string descriptor = DescriptorXml(model);

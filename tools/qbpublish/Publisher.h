@@ -43,6 +43,15 @@ struct TPublishOptions {
     // Further sources: each package is also named as <mirror>/<type>.zip.
     std::vector<std::string> Mirrors;
     std::map<std::string, TTypeOptions> Types;  // per-type settings (optional)
+    // Earlier releases to write delta packages from: the date each was
+    // published with and its SOURCE folder as it was given then. Per type
+    // (but install) and base, <type>-delta-<date>.zip, unless it would be
+    // larger than half the package.
+    struct TDeltaBase {
+        std::string Date;
+        std::string Dir;
+    };
+    std::vector<TDeltaBase> DeltaBases;
     // PKCS#8 PEM of an Ed25519 key: when set, the descriptor gets a
     // "published" time and configinfo.xml.sig its signature. Each type
     // always names its package's "sha256" and "size".

@@ -35,6 +35,10 @@ const char* const kUsage =
     "  --marker                name packages as #QBCONFIGDIR#<type>.zip (default: <type>.zip)\n"
     "  --base-url URL          name packages as URL/<type>.zip (served from elsewhere)\n"
     "  --mirror URL            name URL/<type>.zip as a further source (repeatable)\n"
+    "  --delta-base DATE=DIR   also write <type>-delta-DATE.zip per type (but install):\n"
+    "                          what turns the release of DATE, whose SOURCE folder was\n"
+    "                          DIR, into this one (repeatable; none larger than half\n"
+    "                          the package)\n"
     "  --password TYPE=TEXT    protect the package of TYPE with traditional ZIP encryption\n"
     "  --torun TYPE=PATH       program to start after TYPE was installed\n"
     "  --runparams TYPE=TEXT   its parameters\n"
@@ -188,8 +192,8 @@ int PublishCommand(int argc, char** argv) {
             continue;
         }
         static const char* const kWithValue[] = {
-            "--date",      "--password",  "--torun",    "--runparams", "--sign-key",
-            "--published", "--supersede", "--base-url", "--mirror",    "--settings"};
+            "--date",      "--password", "--torun",  "--runparams", "--sign-key",  "--published",
+            "--supersede", "--base-url", "--mirror", "--settings",  "--delta-base"};
         if (std::find_if(std::begin(kWithValue), std::end(kWithValue), [&arg](const char* name) {
                 return arg == name;
             }) != std::end(kWithValue)) {
@@ -217,6 +221,13 @@ int PublishCommand(int argc, char** argv) {
                 given.Mirrors = true;
             } else if (arg == "--settings") {
                 settingsFile = value;
+            } else if (arg == "--delta-base") {
+                std::string date;
+                std::string dir;
+                if (!SplitTypeValue(value, date, dir) || dir.empty()) {
+                    return Fail("--delta-base takes DATE=DIR, not \"" + value + "\"");
+                }
+                options.DeltaBases.push_back({date, dir});
             } else {
                 std::string type;
                 std::string text;

@@ -52,16 +52,33 @@ std::string Printable(const std::string& text) {
 
 namespace {
 
-// Where a package came from when not the vendor's server, for the outcome
-// line.
-std::string FromWhere(qb::TPackageSource source) {
-    switch (source) {
+// How a package came when not whole from the vendor's server, for the
+// outcome line.
+std::string FromWhere(const qb::TTypeReport& report) {
+    const bool elsewhere = report.Source == qb::TPackageSource::Mirror ||
+                           report.Source == qb::TPackageSource::Cache ||
+                           report.Source == qb::TPackageSource::Media;
+    const std::string from =
+        elsewhere ? std::string("from ") + qb::PackageSourceName(report.Source) : std::string();
+    if (report.Delta) {
+        return " (delta" + (from.empty() ? std::string() : " " + from) + ")";
+    }
+    return from.empty() ? std::string() : " (" + from + ")";
+}
+
+// Whether the type's package came whole ("full"), as a delta, or not at all.
+const char* PackageKind(const qb::TTypeReport& report) {
+    if (report.Delta) {
+        return "delta";
+    }
+    switch (report.Source) {
+        case qb::TPackageSource::Server:
         case qb::TPackageSource::Mirror:
         case qb::TPackageSource::Cache:
         case qb::TPackageSource::Media:
-            return std::string(" (from ") + qb::PackageSourceName(source) + ")";
+            return "full";
         default:
-            return {};
+            return "none";
     }
 }
 
@@ -72,7 +89,7 @@ std::string OutcomeLine(const qb::TTypeReport& report) {
     const std::string text = TypeText(report);
     switch (report.Outcome) {
         case qb::TOutcome::Installed:
-            return type + "installed " + Printable(report.Date) + FromWhere(report.Source);
+            return type + "installed " + Printable(report.Date) + FromWhere(report);
         case qb::TOutcome::Current:
             return type + "current" +
                    (report.Date.empty() ? std::string() : " (" + Printable(report.Date) + ")");
@@ -173,7 +190,8 @@ std::string RunJson(const qb::TRunReport& report, const std::string& followUp) {
                 ",\"problem\":" + JsonString(qb::ProblemName(t.Problem.Id)) +
                 ",\"text\":" + JsonString(qb::ProblemText(t.Problem)) +
                 ",\"url\":" + JsonString(t.Url) +
-                ",\"source\":" + JsonString(qb::PackageSourceName(t.Source)) + "}";
+                ",\"source\":" + JsonString(qb::PackageSourceName(t.Source)) +
+                ",\"package\":" + JsonString(PackageKind(t)) + "}";
     }
     return json + "],\"result\":" + std::to_string(qb::CombinedResultCode(report)) +
            ",\"meaning\":" + JsonString(ResultMeaning(report)) +

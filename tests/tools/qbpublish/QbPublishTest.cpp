@@ -193,3 +193,59 @@ TEST_F(QbPublishTest, SettingsStayWarningsTellAndStalePackagesGo) {
 }
 
 }  // namespace
+
+namespace {
+
+// --delta-base: a delta per type (but install) from each earlier release,
+// signed and verified with the rest; none where it would not pay, and bases
+// that cannot be meant are refused.
+TEST_F(QbPublishTest, DeltasFromEarlierReleases) {
+    std::string manual;
+    for (int i = 0; i < 3000; ++i) {
+        manual += "line " + std::to_string(i) + " of the manual\n";
+    }
+    std::string noise;
+    uint32_t x = 7;
+    for (int i = 0; i < 60000; ++i) {
+        x = x * 1103515245 + 12345;
+        noise += static_cast<char>(x >> 16);
+    }
+    const fs::path release1 = dir.Path() / "release1";
+    MakeTree(release1, {{"dev/manual.txt", manual},
+                        {"patch/noise.bin", noise},
+                        {"install/setup.sh", "#!/bin/sh\n"}});
+    fs::remove_all(Source());
+    MakeTree(Source(), {{"dev/manual.txt", manual + "one more line\n"},
+                        {"patch/noise.bin", noise.substr(1000) + noise.substr(0, 1000) + "x"},
+                        {"install/setup.sh", "#!/bin/sh\necho 2\n"}});
+    // The patch's bytes all moved: a delta would not be much smaller than the
+    // package, so there is none.
+    const TExit published = Publish({"--delta-base", "D0=" + release1.string()});
+    ASSERT_EQ(published.code, 0) << published.err;
+    const std::string descriptor = Descriptor();
+    EXPECT_NE(descriptor.find("<base>D0</base>"), std::string::npos) << descriptor;
+    EXPECT_NE(descriptor.find("<url>dev-delta-D0.zip</url>"), std::string::npos) << descriptor;
+    EXPECT_TRUE(fs::exists(Out() / "dev-delta-D0.zip"));
+    EXPECT_LT(fs::file_size(Out() / "dev-delta-D0.zip") * 4, fs::file_size(Out() / "dev.zip"));
+    EXPECT_EQ(descriptor.find("install-delta"), std::string::npos);
+    const bool patchDelta = fs::exists(Out() / "patch-delta-D0.zip");
+    EXPECT_EQ(descriptor.find("patch-delta-D0.zip") != std::string::npos, patchDelta);
+    if (!patchDelta) {
+        EXPECT_NE(published.err.find("patch: no delta from D0"), std::string::npos)
+            << published.err;
+    }
+    const TExit check = Run({"verify", Out().string(), "--key", publicLine});
+    EXPECT_EQ(check.code, 0) << check.out;
+    EXPECT_NE(check.out.find("dev-delta-D0.zip"), std::string::npos) << check.out;
+
+    for (const std::string& wrong :
+         {"D1=" + release1.string(), "a/b=" + release1.string(),
+          "D0=" + (dir.Path() / "nowhere").string(), std::string("D0")}) {
+        SCOPED_TRACE(wrong);
+        const TExit refused = Publish({"--delta-base", wrong});
+        EXPECT_EQ(refused.code, 1);
+        EXPECT_NE(refused.err.find("delta"), std::string::npos) << refused.err;
+    }
+}
+
+}  // namespace

@@ -77,27 +77,12 @@ class QbUpdatePracticeTest : public ::testing::Test {
         qbpublish::Publish(options);
     }
 
-    // Runs qbupdate on the workstation station (made on first use, its data
-    // folder data: the practice's shared one unless said otherwise).
+    // Runs qbupdate on the workstation station (its data folder data: the
+    // practice's shared one unless said otherwise).
     TExit RunOn(const std::string& station, const std::vector<std::string>& args,
                 const std::optional<fs::path>& data = std::nullopt) {
-        const fs::path root = sandbox.Root() / station;
-        const kmtest::ScopedEnv registry("KM_REGISTRY_DIR", (root / "registry").string());
-        const kmtest::ScopedEnv tmp("TMPDIR", (root / "tmp").string());
-        if (!fs::exists(root)) {
-            const fs::path dataDir = data.value_or(SharedData());
-            MakeTree(root / "install", {{"app.bin", "v1"}});
-            fs::create_directories(root / "tmp");
-            MakeTree(dataDir / "config", {{"dev/d.txt", "old"}});
-            EXPECT_TRUE(km::WriteRegString("InstallDir", (root / "install").string(),
-                                           qb::kProductRegistryKey));
-            EXPECT_TRUE(
-                km::WriteRegString("DatabaseDir", dataDir.string(), qb::kProductRegistryKey));
-            for (const auto& [name, value] : localSource) {
-                EXPECT_TRUE(km::WriteRegString(name, value, qb::kProductRegistryKey));
-            }
-        }
-        return RunQbUpdate(args);
+        return qbtest::RunOnWorkstation(sandbox.Root() / station, data.value_or(SharedData()), args,
+                                        localSource);
     }
 
     // The package requests the vendor's server answered so far.

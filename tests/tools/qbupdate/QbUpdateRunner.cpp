@@ -9,6 +9,9 @@
 #include <filesystem>
 #include <thread>
 
+#include "common/registry/KmRegistry.h"
+#include "quorbel/Product.h"
+#include "support/FileTree.h"
 #include "support/Sandbox.h"
 
 namespace qbtest {
@@ -61,6 +64,25 @@ TExit RunQbUpdate(const std::vector<std::string>& args, std::chrono::millisecond
     fs::remove(out);
     fs::remove(err);
     return result;
+}
+
+TExit RunOnWorkstation(const fs::path& root, const fs::path& data,
+                       const std::vector<std::string>& args,
+                       const std::vector<std::pair<std::string, std::string>>& values) {
+    const kmtest::ScopedEnv registry("KM_REGISTRY_DIR", (root / "registry").string());
+    const kmtest::ScopedEnv tmp("TMPDIR", (root / "tmp").string());
+    if (!fs::exists(root)) {
+        kmtest::MakeTree(root / "install", {{"app.bin", "v1"}});
+        fs::create_directories(root / "tmp");
+        kmtest::MakeTree(data / "config", {{"dev/d.txt", "old"}});
+        EXPECT_TRUE(
+            km::WriteRegString("InstallDir", (root / "install").string(), qb::kProductRegistryKey));
+        EXPECT_TRUE(km::WriteRegString("DatabaseDir", data.string(), qb::kProductRegistryKey));
+        for (const auto& [name, value] : values) {
+            EXPECT_TRUE(km::WriteRegString(name, value, qb::kProductRegistryKey));
+        }
+    }
+    return RunQbUpdate(args);
 }
 
 }  // namespace qbtest
