@@ -1,6 +1,7 @@
 #include "quorbel/DeltaManifest.h"
 
 #include <charconv>
+#include <ctime>
 #include <sstream>
 
 #include "quorbel/PackageDigest.h"
@@ -40,6 +41,35 @@ const char* KindName(TDeltaItem::TKind kind) {
     return "";
 }
 
+// A file's time as the ZIP format keeps it: local date and time
+// ("YYYYMMDDhhmmss"), which unpacking turns into a time with the unpacking
+// machine's zone. Written so, the rebuilt file gets the time the full
+// package's would get on the same machine, whatever the publisher's zone.
+std::string LocalStamp(int64_t seconds) {
+    const time_t time = static_cast<time_t>(seconds);
+    std::tm local{};
+    localtime_r(&time, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
+    return text;
+}
+
+bool FromLocalStamp(const std::string& text, int64_t& seconds) {
+    if (text.size() != 14 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    std::tm local{};
+    local.tm_isdst = -1;
+    local.tm_year = std::stoi(text.substr(0, 4)) - 1900;
+    local.tm_mon = std::stoi(text.substr(4, 2)) - 1;
+    local.tm_mday = std::stoi(text.substr(6, 2));
+    local.tm_hour = std::stoi(text.substr(8, 2));
+    local.tm_min = std::stoi(text.substr(10, 2));
+    local.tm_sec = std::stoi(text.substr(12, 2));
+    seconds = static_cast<int64_t>(std::mktime(&local));
+    return true;
+}
+
 }  // namespace
 
 std::string WriteDeltaManifest(const TDeltaManifest& manifest) {
@@ -50,8 +80,8 @@ std::string WriteDeltaManifest(const TDeltaManifest& manifest) {
             out << "d\t" << item.Path << "\n";
             continue;
         }
-        out << "f\t" << std::oct << item.Mode << std::dec << "\t" << item.MTime << "\t" << item.Size
-            << "\t" << item.Sha256 << "\t" << KindName(item.Kind) << "\t"
+        out << "f\t" << std::oct << item.Mode << std::dec << "\t" << LocalStamp(item.MTime) << "\t"
+            << item.Size << "\t" << item.Sha256 << "\t" << KindName(item.Kind) << "\t"
             << (item.BaseSha256.empty() ? "-" : item.BaseSha256) << "\t"
             << (item.Entry.empty() ? "-" : item.Entry) << "\t" << item.Path << "\n";
     }
@@ -97,7 +127,7 @@ std::optional<TDeltaManifest> ParseDeltaManifest(const std::string& text, std::s
             TDeltaItem item;
             int64_t mode = 0;
             if (!ParseNumber(fields[1], mode, 8) || mode < 0 || mode > 07777 ||
-                !ParseNumber(fields[2], item.MTime) || !ParseNumber(fields[3], item.Size) ||
+                !FromLocalStamp(fields[2], item.MTime) || !ParseNumber(fields[3], item.Size) ||
                 item.Size < 0 || !IsSha256Hex(fields[4])) {
                 return fail("a file's mode, time, size or digest is not valid");
             }

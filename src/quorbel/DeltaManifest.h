@@ -16,7 +16,8 @@
 //   f <mode> <mtime> <size> <sha256> add - <entry> <path>
 //   r <path>
 // Paths are the full package's entry names ("patch/lib/x.so"); entries name
-// the delta package's own files ("p/3", "a/7").
+// the delta package's own files ("p/3", "a/7"); times are local
+// "YYYYMMDDhhmmss", as a ZIP entry keeps them.
 
 #include <cstdint>
 #include <optional>
@@ -29,7 +30,8 @@ struct TDeltaItem {
     enum class TKind { Folder, Same, Patch, Add };
     TKind Kind = TKind::Folder;
     std::string Path;
-    // Files only: octal permission bits, time (seconds), size and SHA-256.
+    // Files only: octal permission bits, time (seconds, as this machine
+    // reads the local time written), size and SHA-256.
     unsigned Mode = 0644;
     int64_t MTime = 0;
     int64_t Size = 0;

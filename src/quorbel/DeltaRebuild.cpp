@@ -19,6 +19,8 @@ namespace qb {
 namespace {
 
 constexpr size_t kBuffer = 1 << 20;
+// No package of this product comes near so many entries.
+constexpr size_t kMaxItems = 1000000;
 // Room left on the disk beyond what the rebuilt files take.
 constexpr uint64_t kFreeSpaceMargin = uint64_t{64} << 10;
 
@@ -202,15 +204,21 @@ class TRebuild {
 
 std::string RebuildFromDelta(const TDeltaManifest& manifest, const std::string& type,
                              const km::TDir& base, const km::TDir& delta, const km::TDir& work,
-                             const std::function<bool()>& shouldStop) {
+                             int64_t maxFileBytes, const std::function<bool()>& shouldStop) {
     if (manifest.Type != type) {
         return "a delta of another type: " + manifest.Type;
     }
     // What the manifest promises must fit before anything is written, as a
     // full package's declared sizes must: a patch that yields more is
     // refused as it is applied.
+    if (manifest.Items.size() > kMaxItems) {
+        return "the manifest lists more than " + std::to_string(kMaxItems) + " entries";
+    }
     uint64_t needed = kFreeSpaceMargin;
     for (const TDeltaItem& item : manifest.Items) {
+        if (maxFileBytes > 0 && item.Size > maxFileBytes) {
+            return "a file larger than a package may be: " + item.Path;
+        }
         needed += (static_cast<uint64_t>(item.Size) + 4095) / 4096 * 4096 + 4096;
     }
     struct statvfs space {};

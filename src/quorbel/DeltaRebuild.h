@@ -16,11 +16,13 @@ namespace qb {
 // patched from them, added ones copied from the unpacked delta package in
 // delta. Every installed file is checked against its SHA-256 before it is
 // used, every file made against the manifest's size and SHA-256, and given
-// the manifest's mode and time as unpacking gives them. Returns "" or the
+// the manifest's mode and time as unpacking gives them. A file above
+// maxFileBytes, or more than the disk holds, is refused before anything is
+// written. Returns "" or the
 // cause of the first failure (what was made is then the caller's to
 // delete).
 std::string RebuildFromDelta(const TDeltaManifest& manifest, const std::string& type,
                              const km::TDir& base, const km::TDir& delta, const km::TDir& work,
-                             const std::function<bool()>& shouldStop);
+                             int64_t maxFileBytes, const std::function<bool()>& shouldStop);
 
 }  // namespace qb

@@ -49,7 +49,10 @@ TDeltaResult InstallFromDelta(const TRunContext& context, const TConfigInfoXmlDa
     // An install package is unpacked anew every time: nothing of it stays
     // installed for a delta to start from.
     const TDeltaData* delta = DeltaFor(entry, lastConfigUpdate);
-    if (delta == nullptr || type.InstalledBit == kFollowUpBit || !folders.Target.Valid()) {
+    // The release it makes must be known by its digest: recorded as
+    // installed, it is never installed again from a waiting archive.
+    if (delta == nullptr || type.InstalledBit == kFollowUpBit || !folders.Target.Valid() ||
+        !IsSha256Hex(entry.Sha256)) {
         return TDeltaResult::NotUsed;
     }
     TConfigInfoXmlData package;
@@ -61,13 +64,19 @@ TDeltaResult InstallFromDelta(const TRunContext& context, const TConfigInfoXmlDa
     // The delta itself, from the practice's cache or the server; its digest
     // decides either way.
     TPackageSource source = TPackageSource::Cache;
+    const TPackageSource fetchedFrom =
+        context.Request.MediaDir.empty() ? TPackageSource::Server : TPackageSource::Media;
     km::TUniqueFd archive;
     if (context.Cache != nullptr) {
-        archive = context.Cache->Lookup(package.Sha256);
+        const std::string copy = "cached-" + package.Sha256 + ".zip";
+        archive = context.Cache->Lookup(package.Sha256, context.DownloadDir.Dir(), copy);
+        if (archive.Valid()) {
+            km::Fs().UnlinkAt(context.DownloadDir.Dir().Fd(), copy.c_str(), 0);
+        }
     }
     TSourceAttempt attempt;
     if (!archive.Valid()) {
-        source = TPackageSource::Server;
+        source = fetchedFrom;
         if (context.Observer != nullptr) {
             context.Observer->FetchingFrom(type.Name, source);
         }
@@ -91,7 +100,7 @@ TDeltaResult InstallFromDelta(const TRunContext& context, const TConfigInfoXmlDa
 
     try {
         // The delta's own files where only this user reaches them.
-        const km::TWorkDir unpacked(context.Folders.PrivateTemp(), "~qd");
+        const km::TWorkDir unpacked(context.Folders.PrivateTemp(), "~qb");
         km::ExtractZipArchive(archive.Get(), unpacked.Dir(), password);
         const std::optional<std::string> text =
             ReadHeldFile(unpacked.Dir(), kDeltaManifestName, kMaxManifestBytes);
@@ -108,7 +117,7 @@ TDeltaResult InstallFromDelta(const TRunContext& context, const TConfigInfoXmlDa
         }
         const km::TWorkDir work = NewUnpackFolder(context, type);
         error = RebuildFromDelta(*manifest, type.Name, folders.Target, unpacked.Dir(), work.Dir(),
-                                 context.ShouldStop);
+                                 context.Request.Settings.MaxPackageBytes, context.ShouldStop);
         if (context.StopRequested()) {
             SetFailure(report, -1002, {TProblemId::Stopped, {}}, TOutcome::Stopped);
             return TDeltaResult::Stopped;

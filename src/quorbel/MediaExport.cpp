@@ -39,11 +39,15 @@ TSourceAttempt FetchPackage(const TRunContext& context, const TConfigInfoXmlData
                             const std::string& type, TPackageSource& source) {
     const bool digest = IsSha256Hex(entry.Sha256);
     if (digest && context.Cache != nullptr) {
-        if (km::TUniqueFd cached = context.Cache->Lookup(entry.Sha256); cached.Valid()) {
+        const std::string copy = "cached-" + entry.Sha256 + ".zip";
+        km::TUniqueFd cached = context.Cache->Lookup(entry.Sha256, context.DownloadDir.Dir(), copy);
+        if (cached.Valid()) {
             TSourceAttempt attempt;
             attempt.Status = TSourceAttempt::TStatus::Done;
             attempt.Archive = std::move(cached);
             attempt.Digest = entry.Sha256;
+            attempt.Folder = context.DownloadDir.Dir().Dup();
+            attempt.Name = copy;
             source = TPackageSource::Cache;
             return attempt;
         }
@@ -106,6 +110,8 @@ TExportReport ExportMedia(const TRunRequest& request, const TWorld& world, const
         return report;
     }
 
+    // Until the new index is written, the folder is no export.
+    km::Fs().UnlinkAt(media.Fd(), kMediaIndexName, 0);
     const TDescriptor descriptor = DownloadConfigInfoXml(context, false);
     if (!descriptor.Xml) {
         report.Stopped = descriptor.Missing == TOutcome::Stopped;
@@ -156,18 +162,18 @@ TExportReport ExportMedia(const TRunRequest& request, const TWorld& world, const
             return report;
         }
         ::lseek(attempt.Archive.Get(), 0, SEEK_SET);
-        if (const int err =
-                km::CopyFileAt(attempt.Archive.Get(), media.Fd(), package.File.c_str(), 0644, true);
-            err != 0) {
+        const int err =
+            km::CopyFileAt(attempt.Archive.Get(), media.Fd(), package.File.c_str(), 0644, true);
+        if (attempt.Folder.Valid()) {
+            km::Fs().UnlinkAt(attempt.Folder.Fd(), attempt.Name.c_str(), 0);
+        }
+        if (err != 0) {
             report.Problem = {TProblemId::Message,
                               {km::SysErrorMessage(err) + ": " + media.PathOf(package.File)}};
             return report;
         }
         if (::fstat(attempt.Archive.Get(), &st) == 0) {
             package.Size = st.st_size;
-        }
-        if (attempt.Folder.Valid()) {
-            km::Fs().UnlinkAt(attempt.Folder.Fd(), attempt.Name.c_str(), 0);
         }
         index += entry.Url + "\t" + package.File + "\n";
         report.Packages.push_back(package);

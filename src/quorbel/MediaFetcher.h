@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "common/files/Dir.h"
 #include "quorbel/UpdateWorld.h"
 
 namespace qb {
@@ -26,8 +27,8 @@ class TMediaFetcher : public IFetcher {
                        const std::function<bool()>& shouldStop) override;
 
   private:
-    // The file of url on the media, "" when there is none.
-    std::string FileOf(const std::string& url) const;
+    // The file of url on the media folder media, "" when there is none.
+    std::string FileOf(const km::TDir& media, const std::string& url) const;
 
     std::string fDir;
 };

@@ -2,12 +2,15 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <ctime>
 #include <vector>
 
 #include "common/base/KmDebug.h"
+#include "common/crypto/Crypto.h"
 #include "common/files/DirTree.h"
 #include "common/files/FileSystem.h"
 #include "quorbel/LocalArchive.h"
@@ -18,6 +21,8 @@ namespace {
 
 constexpr const char* kFolder = "~qbcache";
 constexpr const char* kSuffix = ".zip";
+// Room the cache leaves free on the data folder's disk beyond twice a package.
+constexpr uint64_t kFreeSpaceMargin = uint64_t{64} << 20;
 // Seconds after which a staged entry is taken as left behind.
 constexpr time_t kStagedAge = 3600;
 
@@ -57,23 +62,51 @@ const km::TDir& TPackageCache::Folder(bool create) {
     return fFolder;
 }
 
-km::TUniqueFd TPackageCache::Lookup(const std::string& digest) {
-    if (!Folder(false).Valid() || digest.size() != 64) {
+km::TUniqueFd TPackageCache::Lookup(const std::string& digest, const km::TDir& into,
+                                    const std::string& copyName) {
+    if (!Folder(false).Valid() || digest.size() != 64 || !into.Valid()) {
         return {};
     }
     const std::string name = digest + kSuffix;
-    km::TUniqueFd entry = OpenTrustedArchive(fFolder, name);
+    const km::TUniqueFd entry = OpenTrustedArchive(fFolder, name);
     if (!entry.Valid()) {
         return {};
     }
-    if (DigestOfFile(entry.Get()) != digest) {
+    // The entry may lie on a share whose owners the client cannot see: what
+    // is checked and used is this run's own copy, hashed as it is made.
+    km::TUniqueFd copy(into.OpenBeneath(copyName, O_RDWR | O_CREAT | O_EXCL, S_IRUSR | S_IWUSR));
+    if (!copy.Valid()) {
+        return {};
+    }
+    km::TSha256 sha;
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t n = km::Fs().Read(entry.Get(), buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 ||
+            (n > 0 && km::WriteAll(copy.Get(), buffer.data(), static_cast<size_t>(n)) != 0)) {
+            copy.Reset();
+            km::Fs().UnlinkAt(into.Fd(), copyName.c_str(), 0);
+            return {};
+        }
+        if (n == 0) {
+            break;
+        }
+        sha.Update(buffer.data(), static_cast<size_t>(n));
+    }
+    if (sha.FinalHex() != digest) {
+        copy.Reset();
+        km::Fs().UnlinkAt(into.Fd(), copyName.c_str(), 0);
         km::DebugWarning("cache entry " + fFolder.PathOf(name) + " set aside: damaged",
                          "PackageCache");
         km::Fs().RenameAt(fFolder.Fd(), name.c_str(), fFolder.Fd(), (name + ".~qbrefused").c_str(),
                           0);
         return {};
     }
-    return entry;
+    ::lseek(copy.Get(), 0, SEEK_SET);
+    return copy;
 }
 
 void TPackageCache::Store(int fd, const std::string& digest) {
@@ -96,6 +129,15 @@ void TPackageCache::Store(int fd, const std::string& digest) {
     if (used + package.st_size > fMaxBytes) {
         km::DebugLog("package " + digest + " not cached: the cache would exceed its bound",
                      "PackageCache");
+        return;
+    }
+    // The data folder's disk is where dev and partner are unpacked too: the
+    // cache never takes the room an installation needs.
+    struct statvfs space {};
+    if (::fstatvfs(fFolder.Fd(), &space) != 0 ||
+        static_cast<uint64_t>(space.f_bavail) * space.f_frsize <
+            2 * static_cast<uint64_t>(package.st_size) + kFreeSpaceMargin) {
+        km::DebugLog("package " + digest + " not cached: too little free space", "PackageCache");
         return;
     }
     // Written under a staged name, in place in one step; the product's users

@@ -8,8 +8,8 @@
 //
 // The folder is shared ground: an entry is used only when it is a regular
 // file reached without a link, owned by the running account or root and
-// writable by nobody else, and when the digest computed on the opened file
-// equals the one the descriptor names. Anything else is a miss (a
+// writable by nobody else, and then only as a private copy whose digest,
+// computed as it was copied, equals the one the descriptor names. Anything else is a miss (a
 // mismatching entry of this account or root is set aside); the package is
 // then downloaded as without a cache. Entries the current descriptor no
 // longer names are pruned, and the cache never grows beyond its bound.
@@ -30,9 +30,12 @@ class TPackageCache {
     // first entry); maxBytes bounds its size (0: no cache).
     TPackageCache(const km::TDir& config, int64_t maxBytes);
 
-    // The entry of the package whose SHA-256 is digest, opened and checked;
-    // invalid on a miss.
-    km::TUniqueFd Lookup(const std::string& digest);
+    // The package whose SHA-256 is digest, copied from its entry into the
+    // held private folder into as copyName, hashed as it is copied and
+    // checked: the copy, open for reading and writing at its start; invalid
+    // (and no copy) on a miss.
+    km::TUniqueFd Lookup(const std::string& digest, const km::TDir& into,
+                         const std::string& copyName);
 
     // Keeps the package open as fd (whose SHA-256 is digest) unless the cache
     // would grow beyond its bound. Failures only cost the next run a download.

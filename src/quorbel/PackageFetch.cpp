@@ -109,8 +109,9 @@ TDownload DownloadConfigZipIfNew(const TRunContext& context, const TConfigInfoXm
 
     // The practice's cache first: a package another workstation fetched.
     km::TUniqueFd fromCache;
+    const std::string cacheCopy = "cached-" + entry.Sha256 + ".zip";
     if (haveDigest && context.Cache != nullptr) {
-        fromCache = context.Cache->Lookup(entry.Sha256);
+        fromCache = context.Cache->Lookup(entry.Sha256, context.DownloadDir.Dir(), cacheCopy);
     }
     km::TDir from;
     std::string name;
@@ -120,7 +121,8 @@ TDownload DownloadConfigZipIfNew(const TRunContext& context, const TConfigInfoXm
         result.Digest = entry.Sha256;
         result.Archive = std::move(fromCache);
         report.Source = TPackageSource::Cache;
-        mayMove = false;  // the entry stays for the next workstation
+        from = context.DownloadDir.Dir().Dup();
+        name = cacheCopy;
         if (context.Observer != nullptr) {
             context.Observer->FetchingFrom(report.Type, report.Source);
         }

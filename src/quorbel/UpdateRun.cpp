@@ -1,5 +1,7 @@
 #include "quorbel/UpdateRun.h"
 
+#include <exception>
+#include <optional>
 #include <set>
 
 #include "common/files/WorkDir.h"
@@ -19,15 +21,21 @@
 namespace qb {
 namespace {
 
-// The digests of every package and delta the descriptor names.
-std::set<std::string> NamedDigests(const TConfigInfoXml& xml) {
+// The digests of every package and delta the descriptor names; nothing
+// when an entry cannot be read (its type reports that; the cache then keeps
+// what it has).
+std::optional<std::set<std::string>> NamedDigests(const TConfigInfoXml& xml) {
     std::set<std::string> digests;
-    for (const TUpdateType& type : kUpdateTypes) {
-        const TConfigInfoXmlData entry = xml.ReadEntry(type.Name);
-        digests.insert(entry.Sha256);
-        for (const TDeltaData& delta : entry.Deltas) {
-            digests.insert(delta.Sha256);
+    try {
+        for (const TUpdateType& type : kUpdateTypes) {
+            const TConfigInfoXmlData entry = xml.ReadEntry(type.Name);
+            digests.insert(entry.Sha256);
+            for (const TDeltaData& delta : entry.Deltas) {
+                digests.insert(delta.Sha256);
+            }
         }
+    } catch (const std::exception&) {
+        return std::nullopt;
     }
     return digests;
 }
@@ -110,7 +118,9 @@ void Run(const TRunRequest& request, const TWorld& world, const std::function<bo
     context.Cache = &cache;
     // Pruned first, so that what the descriptor names now finds room.
     if (descriptor.Xml) {
-        cache.Prune(NamedDigests(*descriptor.Xml));
+        if (const std::optional<std::set<std::string>> named = NamedDigests(*descriptor.Xml)) {
+            cache.Prune(*named);
+        }
     }
     RunTypes(context, descriptor, report);
 }

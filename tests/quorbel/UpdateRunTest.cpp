@@ -159,6 +159,17 @@ TEST_F(UpdateRunTest, DescriptorErrorsAndUrls) {
     EXPECT_EQ(ReadTree(ConfigDir() / "dev"), (Tree{{"a.txt", "abs"}}));
     EXPECT_EQ(ReadTree(ConfigDir() / "partner"), (Tree{{"b.txt", "marker"}}));
     EXPECT_EQ(run.toRun, (ConfigDir() / "partner").string() + "/Grüße.exe");
+
+    // A later type's broken element ends the run there: the types before it
+    // are handled and stay installed.
+    kmtest::WriteZip(ProjectDir() / "dev2.zip", {{"dev/a.txt", "second"}});
+    WriteDescriptor(
+        "<c><dev><date>2</date><url>dev2.zip</url></dev>"
+        "<patch><date>2<!-- x -->3</date><url>patch.zip</url></patch></c>");
+    run = Run();
+    EXPECT_EQ(run.code, -1);
+    EXPECT_EQ(run.text, "Element \"date\" enthält keinen einzelnen Textknoten");
+    EXPECT_EQ(ReadTree(ConfigDir() / "dev"), (Tree{{"a.txt", "second"}}));
 }
 
 TEST_F(UpdateRunTest, StopDuringAndAfterADownload) {

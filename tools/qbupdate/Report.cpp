@@ -72,6 +72,7 @@ const char* PackageKind(const qb::TTypeReport& report) {
         return "delta";
     }
     switch (report.Source) {
+        case qb::TPackageSource::Local:  // a whole package that waited in its folder
         case qb::TPackageSource::Server:
         case qb::TPackageSource::Mirror:
         case qb::TPackageSource::Cache:

@@ -102,7 +102,10 @@ class QbUpdateDeltaTest : public ::testing::Test {
         }
         qbpublish::Publish(options);
     }
+    // The practices lie in another time zone than the publisher: a rebuilt
+    // file's time must be what unpacking gives there.
     TExit Run(const std::string& station, const std::vector<std::string>& args = {"--json"}) {
+        const kmtest::ScopedEnv zone("TZ", "EST5");
         return qbtest::RunOnWorkstation(Station(station), Station(station) / "data", args);
     }
     // The workstation's product: its installation and dev folders.
