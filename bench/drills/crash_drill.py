@@ -177,7 +177,7 @@ def main():
                 if p.date(t) == NEW and state != "new":
                     issues.append("%s recorded as new but folder is %s" % (t, state))
             leftovers = [x for x in os.listdir(p.config)
-                         if x not in ("dev", "partner", "patch", "~qbupdate.lock")]
+                         if x not in ("dev", "partner", "patch", "~qbupdate.lock", "~qbcache")]
             if leftovers:
                 issues.append("left in the config folder after recovery: %s" % leftovers)
             if os.path.exists(os.path.join(p.install, ".~qbbackup")):
@@ -198,7 +198,7 @@ def main():
             if done["result"] is None or not (done["result"] > 0 or done["result"] == -101101):
                 issues.append("next run result %r %s" % (done["result"], done["text"]))
             leftovers = [x for x in os.listdir(p.config)
-                         if x not in ("dev", "partner", "patch", "~qbupdate.lock")]
+                         if x not in ("dev", "partner", "patch", "~qbupdate.lock", "~qbcache")]
             if leftovers:
                 issues.append("left in the config folder after the next run: %s" % leftovers)
             if issues:
