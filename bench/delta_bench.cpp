@@ -27,29 +27,11 @@
 #include "quorbel/InstallPaths.h"
 #include "quorbel/UpdateRun.h"
 #include "support/BenchSupport.h"
+#include "support/CountingFetcher.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// Counts every byte the engine fetched.
-class TCountingFetcher : public qb::IFetcher {
-  public:
-    explicit TCountingFetcher(qb::IFetcher& inner) : fInner(inner) {}
-    qb::TFetchResult Fetch(const std::string& url, const km::TDir& dir, const std::string& name,
-                           const qb::TFetchOptions& options,
-                           const std::function<void(int64_t)>& onProgress,
-                           const std::function<bool()>& shouldStop) override {
-        qb::TFetchResult result = fInner.Fetch(url, dir, name, options, onProgress, shouldStop);
-        fBytes += result.Size;
-        return result;
-    }
-    int64_t Bytes() const { return fBytes; }
-
-  private:
-    qb::IFetcher& fInner;
-    int64_t fBytes = 0;
-};
 
 std::string Read(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -163,7 +145,7 @@ int main(int argc, char** argv) {
     const int64_t deltaSize =
         static_cast<int64_t>(fs::file_size(server / "bench/patch-delta-1.zip"));
 
-    TCountingFetcher deltaFetch(real);
+    kmbench::TCountingFetcher deltaFetch(real);
     kmbench::ResetPeakRss();
     qb::TRunReport deltaReport;
     const double deltaRun =
@@ -173,7 +155,7 @@ int main(int argc, char** argv) {
     const std::string deltaResult = Read(work / "product/install" / "bin/engine.bin");
 
     Restore(work);
-    TCountingFetcher fullFetch(real);
+    kmbench::TCountingFetcher fullFetch(real);
     kmbench::ResetPeakRss();
     qb::TRunReport fullReport;
     const double fullRun =

@@ -25,33 +25,12 @@
 #include "quorbel/InstallPaths.h"
 #include "quorbel/UpdateRun.h"
 #include "support/BenchSupport.h"
+#include "support/CountingFetcher.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 constexpr const char* kProject = "bench";
-
-// Counts what the server sent for packages (the descriptor is a few hundred
-// bytes and fetched by every workstation in any case).
-class TCountingFetcher : public qb::IFetcher {
-  public:
-    explicit TCountingFetcher(qb::IFetcher& inner) : fInner(inner) {}
-    qb::TFetchResult Fetch(const std::string& url, const km::TDir& dir, const std::string& name,
-                           const qb::TFetchOptions& options,
-                           const std::function<void(int64_t)>& onProgress,
-                           const std::function<bool()>& shouldStop) override {
-        qb::TFetchResult result = fInner.Fetch(url, dir, name, options, onProgress, shouldStop);
-        if (url.ends_with(".zip")) {
-            fPackageBytes += result.Size;
-        }
-        return result;
-    }
-    int64_t PackageBytes() const { return fPackageBytes; }
-
-  private:
-    qb::IFetcher& fInner;
-    int64_t fPackageBytes = 0;
-};
 
 struct TPractice {
     int64_t bytes = 0;
@@ -65,7 +44,7 @@ TPractice RunPractice(const fs::path& work, const std::string& name, const std::
     const fs::path practice = work / name;
     fs::create_directories(practice / "data/config");
     const qb::TWorld real = qb::RealWorld();
-    TCountingFetcher counting(real.Fetcher);
+    kmbench::TCountingFetcher counting(real.Fetcher);
     const qb::TWorld world{counting, real.Files, real.Settings, real.Clock};
     TPractice result;
     for (int i = 1; i <= stations; ++i) {

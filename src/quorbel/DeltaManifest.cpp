@@ -55,17 +55,12 @@ std::string LocalStamp(int64_t seconds) {
 }
 
 bool FromLocalStamp(const std::string& text, int64_t& seconds) {
-    if (text.size() != 14 || text.find_first_not_of("0123456789") != std::string::npos) {
+    std::tm local{};
+    if (text.size() != 14 || text.find_first_not_of("0123456789") != std::string::npos ||
+        ::strptime(text.c_str(), "%Y%m%d%H%M%S", &local) != text.c_str() + text.size()) {
         return false;
     }
-    std::tm local{};
-    local.tm_isdst = -1;
-    local.tm_year = std::stoi(text.substr(0, 4)) - 1900;
-    local.tm_mon = std::stoi(text.substr(4, 2)) - 1;
-    local.tm_mday = std::stoi(text.substr(6, 2));
-    local.tm_hour = std::stoi(text.substr(8, 2));
-    local.tm_min = std::stoi(text.substr(10, 2));
-    local.tm_sec = std::stoi(text.substr(12, 2));
+    local.tm_isdst = -1;  // as unpacking reads a ZIP entry's time
     seconds = static_cast<int64_t>(std::mktime(&local));
     return true;
 }

@@ -11,12 +11,7 @@ namespace {
 
 std::chrono::system_clock::time_point ParsePublishedTime(const std::string& text) {
     std::tm utc{};
-    utc.tm_year = std::stoi(text.substr(0, 4)) - 1900;
-    utc.tm_mon = std::stoi(text.substr(5, 2)) - 1;
-    utc.tm_mday = std::stoi(text.substr(8, 2));
-    utc.tm_hour = std::stoi(text.substr(11, 2));
-    utc.tm_min = std::stoi(text.substr(14, 2));
-    utc.tm_sec = std::stoi(text.substr(17, 2));
+    ::strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc);
     return std::chrono::system_clock::from_time_t(timegm(&utc));
 }
 

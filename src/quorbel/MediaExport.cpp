@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -11,7 +12,6 @@
 #include "common/files/FileSystem.h"
 #include "common/files/WorkDir.h"
 #include "quorbel/DescriptorFetch.h"
-#include "quorbel/DescriptorSignature.h"
 #include "quorbel/InstallPaths.h"
 #include "quorbel/MediaFetcher.h"
 #include "quorbel/PackageCache.h"
@@ -82,21 +82,8 @@ TExportReport ExportMedia(const TRunRequest& request, const TWorld& world, const
     TProductFolders folders(world.Settings);
     km::TWorkDir work(folders.PrivateTemp(), "~qb");
     TFollowUp followUp;
-    const std::string project = ProjectOf(request);
-    const auto deadline = world.Clock.Steady() + request.Settings.RunTimeLimit;
-    const std::function<bool()> stop = [&] {
-        return (shouldStop && shouldStop()) || world.Clock.Steady() >= deadline;
-    };
-    TRunContext context{request,
-                        world,
-                        stop,
-                        observer,
-                        project,
-                        ConfigServerPath(request.Settings.ConfigServerRoot, project),
-                        DecodePublicKeys(request.Settings.PublicKeys),
-                        folders,
-                        work,
-                        followUp};
+    const std::function<bool()> stop = StopOrTimeLimit(request, world, shouldStop);
+    TRunContext context = MakeRunContext(request, world, stop, observer, folders, work, followUp);
     TPackageCache cache(folders.Config(), PackageCacheBound(world.Settings));
     context.Cache = &cache;
 

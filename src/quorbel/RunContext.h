@@ -54,6 +54,18 @@ struct TRunContext {
     }
 };
 
+// The context of a run of request in world: the project, its folder on the
+// configuration server and the vendor's keys as the request gives them.
+TRunContext MakeRunContext(const TRunRequest& request, const TWorld& world,
+                           const std::function<bool()>& stop, TRunObserver* observer,
+                           TProductFolders& folders, km::TWorkDir& downloadDir,
+                           TFollowUp& followUp);
+
+// shouldStop (may be empty), or the request's time limit, counted from now,
+// reached.
+std::function<bool()> StopOrTimeLimit(const TRunRequest& request, const TWorld& world,
+                                      const std::function<bool()>& shouldStop);
+
 // Sets a type's failure: its code, outcome and problem.
 inline void SetFailure(TTypeReport& report, int32_t code, TProblem problem,
                        TOutcome outcome = TOutcome::Failed) {

@@ -2,7 +2,6 @@
 
 #include "common/files/WorkDir.h"
 #include "quorbel/DescriptorFetch.h"
-#include "quorbel/DescriptorSignature.h"
 #include "quorbel/InstallPaths.h"
 #include "quorbel/ProductFolders.h"
 #include "quorbel/RunContext.h"
@@ -17,21 +16,9 @@ TUpdateCheck CheckForUpdates(const TRunRequest& request, const TWorld& world,
     TProductFolders folders(world.Settings);
     km::TWorkDir work(folders.PrivateTemp(), "~qb");
     TFollowUp followUp;
-    const std::string project = ProjectOf(request);
-    const auto deadline = world.Clock.Steady() + request.Settings.RunTimeLimit;
-    const std::function<bool()> stop = [&] {
-        return (shouldStop && shouldStop()) || world.Clock.Steady() >= deadline;
-    };
-    const TRunContext context{request,
-                              world,
-                              stop,
-                              nullptr,
-                              project,
-                              ConfigServerPath(request.Settings.ConfigServerRoot, project),
-                              DecodePublicKeys(request.Settings.PublicKeys),
-                              folders,
-                              work,
-                              followUp};
+    const std::function<bool()> stop = StopOrTimeLimit(request, world, shouldStop);
+    const TRunContext context =
+        MakeRunContext(request, world, stop, nullptr, folders, work, followUp);
     const TDescriptor descriptor = DownloadConfigInfoXml(context, false);
     TUpdateCheck check;
     if (!descriptor.Xml) {
@@ -45,9 +32,9 @@ TUpdateCheck CheckForUpdates(const TRunRequest& request, const TWorld& world,
             continue;
         }
         const TConfigInfoXmlData entry = descriptor.Xml->ReadEntry(type.Name);
-        TTypeOffer offer{type.Name,
-                         world.Settings.Read(LastConfigUpdateRegKey(project, type.Name), ""),
-                         entry.Date, false};
+        TTypeOffer offer{
+            type.Name, world.Settings.Read(LastConfigUpdateRegKey(context.Project, type.Name), ""),
+            entry.Date, false};
         offer.Waiting = !entry.Date.empty() && !entry.Url.empty() &&
                         (entry.Date != offer.Recorded || entry.Date == "force");
         check.Types.push_back(offer);

@@ -7,7 +7,6 @@
 #include "common/files/WorkDir.h"
 #include "quorbel/ConfigInfoXml.h"
 #include "quorbel/DescriptorFetch.h"
-#include "quorbel/DescriptorSignature.h"
 #include "quorbel/InstallPaths.h"
 #include "quorbel/MediaFetcher.h"
 #include "quorbel/PackageCache.h"
@@ -100,16 +99,8 @@ void Run(const TRunRequest& request, const TWorld& world, const std::function<bo
     const TWorld runWorld =
         request.MediaDir.empty() ? world : TWorld{media, world.Files, world.Settings, world.Clock};
     TPackageCache cache(folders.Config(), PackageCacheBound(world.Settings));
-    TRunContext context{request,
-                        runWorld,
-                        shouldStop,
-                        observer,
-                        ProjectOf(request),
-                        ConfigServerPath(request.Settings.ConfigServerRoot, ProjectOf(request)),
-                        DecodePublicKeys(request.Settings.PublicKeys),
-                        folders,
-                        downloadDir,
-                        report.FollowUp};
+    TRunContext context = MakeRunContext(request, runWorld, shouldStop, observer, folders,
+                                         downloadDir, report.FollowUp);
     TDescriptor descriptor;
     if (request.OnlineUpdate) {
         descriptor = DownloadConfigInfoXml(context);

@@ -29,6 +29,22 @@ using kmtest::Tree;
 
 constexpr const char* kDate = "20261211";
 
+// Each kind of fault the tables try at every call of its kind.
+struct TFault {
+    TFsOp op;
+    int error;
+    bool sticky;  // every later call fails too (a disk that stays full)
+};
+const TFault kFaults[] = {
+    {TFsOp::Open, EACCES, false},     {TFsOp::Mkdir, ENOSPC, false},
+    {TFsOp::Rename, EXDEV, false},    {TFsOp::Rename, EIO, false},
+    {TFsOp::Unlink, EIO, false},      {TFsOp::Link, EIO, false},
+    {TFsOp::Read, EIO, false},        {TFsOp::Write, ENOSPC, true},
+    {TFsOp::CopyRange, EXDEV, false}, {TFsOp::CopyRange, EIO, false},
+    {TFsOp::Fsync, EIO, false},       {TFsOp::Truncate, EIO, false},
+    {TFsOp::Chmod, EPERM, false},     {TFsOp::Utimens, EPERM, false},
+};
+
 const Tree kNewDev{{"d.txt", "new dev"}, {"sub", "/"}, {"sub/y.cfg", "y"}};
 const Tree kNewPartner{{"p.txt", "new partner"}, {"more.txt", "more"}};
 const Tree kPatch{{"app.bin", "v2"}, {"lib", "/"}, {"lib/new.so", "so"}};
@@ -127,22 +143,8 @@ void FaultTableTest::RunTable() {
     const qb::TRunReport clean = RunCore(counting);
     ASSERT_EQ(qb::CombinedResultCode(clean), 7) << qb::ProblemTextGerman(clean.Problem);
 
-    struct TFault {
-        TFsOp op;
-        int error;
-        bool sticky;  // every later call fails too (a disk that stays full)
-    };
-    const TFault faults[] = {
-        {TFsOp::Open, EACCES, false},     {TFsOp::Mkdir, ENOSPC, false},
-        {TFsOp::Rename, EXDEV, false},    {TFsOp::Rename, EIO, false},
-        {TFsOp::Unlink, EIO, false},      {TFsOp::Link, EIO, false},
-        {TFsOp::Read, EIO, false},        {TFsOp::Write, ENOSPC, true},
-        {TFsOp::CopyRange, EXDEV, false}, {TFsOp::CopyRange, EIO, false},
-        {TFsOp::Fsync, EIO, false},       {TFsOp::Truncate, EIO, false},
-        {TFsOp::Chmod, EPERM, false},     {TFsOp::Utimens, EPERM, false},
-    };
     int points = 0;
-    for (const TFault& fault : faults) {
+    for (const TFault& fault : kFaults) {
         const int calls = counting.Calls(fault.op);
         for (int nth = 1; nth <= calls; ++nth) {
             SCOPED_TRACE(std::string(kmtest::FsOpName(fault.op)) + " #" + std::to_string(nth) +
@@ -172,7 +174,7 @@ void FaultTableTest::RunTable() {
                    std::to_string(counting.Calls(static_cast<TFsOp>(op)));
     }
     std::printf("[ measure  ] %d fault points over %zu kinds of faults; calls of a clean run:%s\n",
-                points, std::size(faults), perCall.c_str());
+                points, std::size(kFaults), perCall.c_str());
     EXPECT_GT(points, 100);
 }
 
@@ -247,19 +249,13 @@ TEST_F(FaultTableTest, EveryFaultInADeltaRunLeavesEachTypeOldOrNew) {
     ASSERT_TRUE(clean.Types.at(0).Delta && clean.Types.at(2).Delta)
         << kmtest::ReadTextFile(ProjectDir() / "configinfo.xml");
     int points = 0;
-    for (const auto& [op, error] : {std::pair{TFsOp::Open, EACCES},
-                                    {TFsOp::Mkdir, ENOSPC},
-                                    {TFsOp::Rename, EIO},
-                                    {TFsOp::Read, EIO},
-                                    {TFsOp::Write, ENOSPC},
-                                    {TFsOp::Unlink, EIO},
-                                    {TFsOp::Chmod, EPERM},
-                                    {TFsOp::Utimens, EPERM}}) {
-        for (int nth = 1; nth <= counting.Calls(op); ++nth) {
-            SCOPED_TRACE(std::string(kmtest::FsOpName(op)) + " #" + std::to_string(nth));
+    for (const TFault& fault : kFaults) {
+        for (int nth = 1; nth <= counting.Calls(fault.op); ++nth) {
+            SCOPED_TRACE(std::string(kmtest::FsOpName(fault.op)) + " #" + std::to_string(nth) +
+                         " fails with " + std::strerror(fault.error));
             restore();
             TFaultFileSystem failing;
-            failing.FailAt(op, nth, error, false);
+            failing.FailAt(fault.op, nth, fault.error, fault.sticky);
             const qb::TRunReport report = RunCore(failing);
             if (report.RunCode == 0) {
                 const qb::TTypeReport& dev = report.Types.at(0);

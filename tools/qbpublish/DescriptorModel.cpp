@@ -108,12 +108,7 @@ TDescriptorModel ReadDescriptorModel(const std::string& bytes) {
             if (data.Date.empty() && data.Url.empty()) {
                 continue;
             }
-            TPackageEntry entry{type.Name,   data.Date, data.Url,     data.ToRun, data.RunParams,
-                                data.Sha256, data.Size, data.Mirrors, {}};
-            for (const qb::TDeltaData& delta : data.Deltas) {
-                entry.Deltas.push_back({delta.Base, delta.Url, delta.Sha256, delta.Size});
-            }
-            model.Entries.push_back(entry);
+            model.Entries.push_back({data, type.Name});
         }
         return model;
     } catch (const km::Exception& e) {

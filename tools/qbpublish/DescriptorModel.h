@@ -7,25 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "quorbel/ConfigInfoXml.h"
+
 namespace qbpublish {
 
-struct TDeltaEntry {
-    std::string Base;  // the date of the installed package it applies to
-    std::string Url;
-    std::string Sha256;
-    std::string Size;
-};
-
-struct TPackageEntry {
+// What the program reads of a type's entry, with the type it belongs to.
+using TDeltaEntry = qb::TDeltaData;
+struct TPackageEntry : qb::TConfigInfoXmlData {
     std::string Type;
-    std::string Date;
-    std::string Url;
-    std::string ToRun;
-    std::string RunParams;
-    std::string Sha256;
-    std::string Size;
-    std::vector<std::string> Mirrors;
-    std::vector<TDeltaEntry> Deltas;
 };
 
 struct TDescriptorModel {

@@ -282,15 +282,14 @@ TPublishResult Publish(const TPublishOptions& options) {
         if (!digest || ec) {
             throw EPublishError("Cannot read the package " + staged.string());
         }
-        TPackageEntry entry{type,
-                            options.Date,
-                            PackageUrl(options, file),
-                            typeOptions.ToRun,
-                            typeOptions.RunParams,
-                            *digest,
-                            std::to_string(size),
-                            {},
-                            {}};
+        TPackageEntry entry;
+        entry.Type = type;
+        entry.Date = options.Date;
+        entry.Url = PackageUrl(options, file);
+        entry.ToRun = typeOptions.ToRun;
+        entry.RunParams = typeOptions.RunParams;
+        entry.Sha256 = *digest;
+        entry.Size = std::to_string(size);
         for (const std::string& mirror : options.Mirrors) {
             entry.Mirrors.push_back(mirror + (mirror.ends_with("/") ? "" : "/") + file);
         }

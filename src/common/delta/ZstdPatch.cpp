@@ -78,7 +78,26 @@ std::string ApplyZstdPatch(std::string_view base, int patchFd, int outFd, int64_
     std::vector<char> out(ZSTD_DStreamOutSize());
     int64_t written = 0;
     size_t last = 1;  // 0 once a frame is complete
+    // One step of the decoder: what it yields is written and handed on.
+    const auto step = [&](ZSTD_inBuffer& input, size_t& yielded) -> std::string {
+        ZSTD_outBuffer output{out.data(), out.size(), 0};
+        last = ZSTD_decompressStream(d, &output, &input);
+        if (ZSTD_isError(last)) {
+            return std::string("damaged patch: ") + ZSTD_getErrorName(last);
+        }
+        yielded = output.pos;
+        written += static_cast<int64_t>(output.pos);
+        if (written > maxBytes) {
+            return "the patch yields more than the file's size";
+        }
+        if (const int err = WriteAll(outFd, out.data(), output.pos); err != 0) {
+            return SysErrorMessage(err);
+        }
+        onData(out.data(), output.pos);
+        return {};
+    };
     bool any = false;
+    size_t yielded = 0;
     for (;;) {
         const ssize_t n = Fs().Read(patchFd, in.data(), in.size());
         if (n < 0 && errno == EINTR) {
@@ -96,40 +115,20 @@ std::string ApplyZstdPatch(std::string_view base, int patchFd, int outFd, int64_
             if (last == 0) {
                 return "the patch holds more than one frame";
             }
-            ZSTD_outBuffer output{out.data(), out.size(), 0};
-            last = ZSTD_decompressStream(d, &output, &input);
-            if (ZSTD_isError(last)) {
-                return std::string("damaged patch: ") + ZSTD_getErrorName(last);
+            if (std::string error = step(input, yielded); !error.empty()) {
+                return error;
             }
-            written += static_cast<int64_t>(output.pos);
-            if (written > maxBytes) {
-                return "the patch yields more than the file's size";
-            }
-            if (const int err = WriteAll(outFd, out.data(), output.pos); err != 0) {
-                return SysErrorMessage(err);
-            }
-            onData(out.data(), output.pos);
         }
     }
     // Flush what the decoder still holds.
     while (any && last != 0) {
         ZSTD_inBuffer input{nullptr, 0, 0};
-        ZSTD_outBuffer output{out.data(), out.size(), 0};
-        last = ZSTD_decompressStream(d, &output, &input);
-        if (ZSTD_isError(last)) {
-            return std::string("damaged patch: ") + ZSTD_getErrorName(last);
+        if (std::string error = step(input, yielded); !error.empty()) {
+            return error;
         }
-        if (output.pos == 0) {
+        if (yielded == 0) {
             break;
         }
-        written += static_cast<int64_t>(output.pos);
-        if (written > maxBytes) {
-            return "the patch yields more than the file's size";
-        }
-        if (const int err = WriteAll(outFd, out.data(), output.pos); err != 0) {
-            return SysErrorMessage(err);
-        }
-        onData(out.data(), output.pos);
     }
     if (!any || last != 0) {
         return "the patch ends early";

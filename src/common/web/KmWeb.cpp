@@ -89,6 +89,17 @@ void CutTo(int fd, int64_t held, const std::string& partName) {
     }
 }
 
+// What an answer that ended early leaves of value: the body it brought, and
+// from a whole answer (200) the validator to continue it by.
+void KeepReceived(const TResponseHead& head, int64_t& held, std::string& validator) {
+    if (head.Status == 200 || (head.Status == 206 && held > 0)) {
+        held = head.BodyEnd;
+        if (head.Status == 200) {
+            validator = !head.ETag.empty() ? head.ETag : head.LastModified;
+        }
+    }
+}
+
 }  // namespace
 
 int64_t DownloadFileAt(const std::string& url, int dirFd, const std::string& name,
@@ -144,12 +155,7 @@ int64_t DownloadFileAt(const std::string& url, int dirFd, const std::string& nam
             held = head.BodyEnd;
             break;
         } catch (const EHttpError& error) {
-            if (head.Status == 200 || (head.Status == 206 && held > 0)) {
-                held = head.BodyEnd;
-                if (head.Status == 200) {
-                    validator = !head.ETag.empty() ? head.ETag : head.LastModified;
-                }
-            }
+            KeepReceived(head, held, validator);
             // The part file holds exactly the received body, also when this
             // was the last try.
             part.clear();
@@ -181,12 +187,7 @@ int64_t DownloadFileAt(const std::string& url, int dirFd, const std::string& nam
         } catch (...) {
             // Stopped (the progress callback threw): the part file keeps the
             // body received so far, for a later download to continue.
-            if (head.Status == 200 || (head.Status == 206 && held > 0)) {
-                held = head.BodyEnd;
-                if (head.Status == 200) {
-                    validator = !head.ETag.empty() ? head.ETag : head.LastModified;
-                }
-            }
+            KeepReceived(head, held, validator);
             part.clear();
             part.flush();
             if (Fs().Ftruncate(partFd.Get(), static_cast<off_t>(held)) != 0) {
