@@ -91,9 +91,18 @@ TExportReport ExportMedia(const TRunRequest& request, const TWorld& world, const
         report.Problem = {TProblemId::Message, {km::SysErrorMessage(errno) + ": " + dir}};
         return report;
     }
-    const km::TDir media = km::TDir::Open(dir);
-    if (!media.Valid()) {
+    // The folder may lie in a shared one (/tmp): it is written only when it
+    // is no link and belongs to this account or root, so that nobody else
+    // can have put it there for root to fill.
+    const km::TDir media = km::TDir::Open(dir, true);
+    struct stat folder {};
+    if (!media.Valid() || media.Stat(folder) != 0) {
         report.Problem = {TProblemId::Message, {km::SysErrorMessage(errno) + ": " + dir}};
+        return report;
+    }
+    if (folder.st_uid != ::geteuid() && folder.st_uid != 0) {
+        report.Problem = {TProblemId::Message,
+                          {"The folder " + dir + " belongs to another account"}};
         return report;
     }
 

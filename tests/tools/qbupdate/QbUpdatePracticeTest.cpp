@@ -218,6 +218,23 @@ TEST_F(QbUpdatePracticeTest, ADeadSourceFallsBackToTheNext) {
 // another practice's workstation from the stick with the server gone.
 TEST_F(QbUpdatePracticeTest, AnExportInstallsWithTheServerGone) {
     Publish();
+    // A folder another account made, or a link, is never filled.
+    const fs::path elsewhere = sandbox.Root() / "elsewhere";
+    fs::create_directory(elsewhere);
+    std::vector<fs::path> refused{sandbox.Root() / "link"};
+    fs::create_directory_symlink(elsewhere, refused[0]);
+    if (::geteuid() == 0) {
+        refused.push_back(sandbox.Root() / "foreign");
+        fs::create_directory(refused.back());
+        ASSERT_EQ(::chown(refused.back().c_str(), 65534, 65534), 0);
+    }
+    for (const fs::path& target : refused) {
+        SCOPED_TRACE(target.filename().string());
+        EXPECT_EQ(RunOn("online", {"--export", target.string()}).code, 1);
+        EXPECT_TRUE(fs::is_empty(elsewhere));
+        EXPECT_TRUE(fs::is_empty(target));
+    }
+
     const fs::path stick = sandbox.Root() / "stick";
     const TExit exported = RunOn("online", {"--export", stick.string()});
     ASSERT_EQ(exported.code, 0) << exported.out << exported.err;
